@@ -1,0 +1,11 @@
+#include "nebulo.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    Nebulo window;
+    window.show();
+    return app.exec();
+}

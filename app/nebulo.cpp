@@ -1,0 +1,575 @@
+#include "nebulo.h"
+
+#include "alignment.h"
+#include "imagesave.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsScene>
+#include <QLabel>
+#include <QListWidgetItem>
+#include <QSignalBlocker>
+#include <QStandardPaths>
+#include <QStyleFactory>
+
+#include <vector>
+
+namespace {
+
+const char kSequenceFilter[] =
+    "Portable Network Graphics (*.png);;Windows Bitmap (*.bmp);;JPG (*.jpg);;JPEG (*.jpeg);;"
+    "Multiple-Image Network Graphics (*.mng);;Portable Bitmap (*.pbm);;Portable Graymap (*.pgm);;"
+    "Portable Pixmap (*.ppm);;Tagged Image File Format (*.tif);;X11 Bitmap (*.xbm);;X11 Pixmap (*.xpm);;"
+    "All files (*.*)";
+
+const char kSaveFilter[] =
+    "Portable Network Graphics (*.png);;Windows Bitmap (*.bmp);;JPG (*.jpg);;JPEG (*.jpeg);;"
+    "Portable Pixmap (*.ppm);;Tagged Image File Format (*.tif);;X11 Bitmap (*.xbm);;X11 Pixmap (*.xpm)";
+
+QString yesNo(bool value) { return value ? QStringLiteral("yes") : QStringLiteral("no"); }
+
+} // namespace
+
+// While a long operation runs the toolkit processes events between frames; the controls that would
+// start another long operation (or change what the running one reads) are disabled until it ends.
+class Nebulo::LongOperation {
+public:
+    explicit LongOperation(Nebulo* window)
+        : window_(window)
+    {
+        Ui::NebuloClass& ui = window->ui;
+        const std::vector<QWidget*> controls = {
+            ui.pbImages, ui.pbDarks, ui.pbQSelect, ui.sbQPerc, ui.sbQFrames, ui.cbMinQuality,
+            ui.cbPreviewDarkframe, ui.sbPreviewGain, ui.sbDFGain, ui.pbWeight, ui.sbWeight, ui.sbFilter,
+            ui.sbSearchRadius, ui.pbAlign, ui.pbRefine, ui.pbStack2, ui.sbStackFilter, ui.pbSaveStacked,
+        };
+        for (QWidget* w : controls) {
+            states_.push_back({w, w->isEnabled()});
+            w->setEnabled(false);
+        }
+        window->busy_ = true;
+    }
+    ~LongOperation()
+    {
+        for (const auto& s : states_)
+            s.first->setEnabled(s.second);
+        window_->busy_ = false;
+    }
+    LongOperation(const LongOperation&) = delete;
+    LongOperation& operator=(const LongOperation&) = delete;
+
+private:
+    Nebulo* window_;
+    std::vector<std::pair<QWidget*, bool>> states_;
+};
+
+Nebulo::Nebulo(QWidget* parent, Qt::WindowFlags flags)
+    : QMainWindow(parent, flags)
+{
+    prompts.openFileNames = [](QWidget* p, const QString& caption, const QString& dir, const QString& filter) {
+        return QFileDialog::getOpenFileNames(p, caption, dir, filter);
+    };
+    prompts.openFileName = [](QWidget* p, const QString& caption, const QString& dir, const QString& filter) {
+        return QFileDialog::getOpenFileName(p, caption, dir, filter);
+    };
+    prompts.saveFileName = [](QWidget* p, const QString& caption, const QString& dir, const QString& filter) {
+        return QFileDialog::getSaveFileName(p, caption, dir, filter);
+    };
+    prompts.question = [](const QString& title, const QString& text, const QString& informative) {
+        QMessageBox box;
+        box.setWindowTitle(title);
+        box.setText(text);
+        box.setInformativeText(informative);
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setIcon(QMessageBox::Question);
+        return QMessageBox::StandardButton(box.exec());
+    };
+    prompts.warning = [](QWidget* p, const QString& title, const QString& text) { QMessageBox::warning(p, title, text); };
+
+    ui.setupUi(this);
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+
+    actionOpenSequence = new QAction(tr("Open Image Sequence..."), this);
+    actionOpenDark = new QAction(tr("Open Darkframe..."), this);
+    actionOpenDarkSequence = new QAction(tr("Open Darkframe Sequence..."), this);
+    ui.menu_File->addAction(actionOpenSequence);
+    ui.menu_File->addSeparator();
+    ui.menu_File->addAction(actionOpenDark);
+    ui.menu_File->addAction(actionOpenDarkSequence);
+
+    connect(actionOpenSequence, &QAction::triggered, this, &Nebulo::openFile);
+    connect(ui.pbWeight, &QPushButton::clicked, this, &Nebulo::findBright);
+    connect(ui.sbWeight, &QSpinBox::valueChanged, this, &Nebulo::findBright);
+    connect(ui.pbImages, &QPushButton::clicked, this, &Nebulo::openFile);
+    connect(actionOpenDark, &QAction::triggered, this, &Nebulo::openDark);
+    connect(actionOpenDarkSequence, &QAction::triggered, this, &Nebulo::openDarkList);
+    connect(ui.pbDarks, &QPushButton::clicked, this, &Nebulo::openDarkList);
+    connect(ui.lwFrames, &QListWidget::currentRowChanged, this, &Nebulo::selectFrame);
+    connect(ui.actionGradientH, &QAction::triggered, this, &Nebulo::gradientH);
+    for (QDoubleSpinBox* box : {ui.sbContrastR, ui.sbContrastG, ui.sbContrastB, ui.sbGammaR, ui.sbGammaG, ui.sbGammaB,
+                                ui.sbGainR, ui.sbGainG, ui.sbGainB, ui.sbOffsetR, ui.sbOffsetG, ui.sbOffsetB})
+        connect(box, &QDoubleSpinBox::valueChanged, this, &Nebulo::adjustColors);
+    connect(ui.sbDHStrength, &QSpinBox::valueChanged, this, &Nebulo::adjustColors);
+    connect(ui.sbDHGain, &QDoubleSpinBox::valueChanged, this, &Nebulo::adjustColors);
+    connect(ui.cblvb, &QCheckBox::clicked, this, &Nebulo::adjustColors);
+    connect(ui.sblvb, &QSpinBox::valueChanged, this, &Nebulo::adjustColors);
+    connect(ui.sblvbBlend, &QDoubleSpinBox::valueChanged, this, &Nebulo::adjustColors);
+    connect(ui.pbAlign, &QPushButton::clicked, this, &Nebulo::alignall);
+    connect(ui.pbRefine, &QPushButton::clicked, this, &Nebulo::refineall);
+    connect(ui.pbStack2, &QPushButton::clicked, this, &Nebulo::stackall2);
+    connect(ui.pbSaveStacked, &QPushButton::clicked, this, &Nebulo::savestacked);
+    connect(ui.pbQSelect, &QPushButton::clicked, this, &Nebulo::gradientH);
+    connect(ui.sbQFrames, &QSpinBox::valueChanged, this, &Nebulo::gradientH);
+    connect(ui.sbQPerc, &QDoubleSpinBox::valueChanged, this, &Nebulo::gradientH);
+    connect(ui.cbPreviewDarkframe, &QCheckBox::clicked, this, &Nebulo::setPreviewDarkframe);
+    connect(ui.sbPreviewGain, &QDoubleSpinBox::valueChanged, this, &Nebulo::setPreviewGain);
+    connect(ui.sbDFGain, &QDoubleSpinBox::valueChanged, this, &Nebulo::setDarkframeGain);
+
+    ui.menuBar->setVisible(false);
+    ui.mainToolBar->setVisible(false);
+
+    scene = new QGraphicsScene;
+    scene->setSceneRect(0, 0, ui.gvMain->width() - 2, ui.gvMain->height() - 2);
+    view = new MyGraphicsView;
+    ui.verticalLayout->insertWidget(0, view);
+    connect(view, &MyGraphicsView::mgvMouseMoved, this, &Nebulo::updatemouseinfo);
+    connect(view, &MyGraphicsView::mgvMousePressed, this, &Nebulo::setStackingData);
+    ui.gvMain->hide();
+    ui.gvMain->setScene(scene);
+    view->setScene(scene);
+    view->setMouseTracking(true);
+    view->setCursor(Qt::CrossCursor);
+
+    lblStatus = new QLabel(QStringLiteral("Ready."));
+    lblX = new QLabel(QStringLiteral("X: "));
+    lblY = new QLabel(QStringLiteral("Y: "));
+    lblRed = new QLabel(QStringLiteral("Red: "));
+    lblGreen = new QLabel(QStringLiteral("Green: "));
+    lblBlue = new QLabel(QStringLiteral("Blue: "));
+    lblLuma = new QLabel(QStringLiteral("Luma: "));
+    for (QLabel* label : {lblStatus, lblX, lblY, lblRed, lblGreen, lblBlue, lblLuma})
+        ui.statusBar->addWidget(label);
+
+    log(QStringLiteral("Nebulo v0.1.2"));
+    log(QStringLiteral("Stacking for imagers of the planets and the Moon."));
+    log(QStringLiteral("Built on the Qt toolkit."));
+    log(QString());
+    log(QStringLiteral("Ready."));
+}
+
+Nebulo::~Nebulo()
+{
+    delete scene;
+}
+
+QString Nebulo::startDirectory()
+{
+#ifdef NEBULO_SAMPLES_DIR
+    const QString samples = QStringLiteral(NEBULO_SAMPLES_DIR);
+    if (QDir(samples).exists())
+        return samples;
+#endif
+    const QString nextToProgram = QCoreApplication::applicationDirPath() + QStringLiteral("/../samples");
+    if (QDir(nextToProgram).exists())
+        return QDir::cleanPath(nextToProgram);
+    return QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+}
+
+void Nebulo::log(const QString& line)
+{
+    ui.teDebug->append(line);
+}
+
+batch::Progress Nebulo::progress()
+{
+    batch::Progress p;
+    p.status = [this](const QString& text) { lblStatus->setText(text); };
+    p.log = [this](const QString& line) { log(line); };
+    p.show = [this](const QImage& image) { showImage(image); };
+    p.yield = [] { QCoreApplication::processEvents(); };
+    p.selected = [this](int index) {
+        const QListWidgetItem* item = ui.lwFrames->item(index);
+        return item && item->checkState() == Qt::Checked;
+    };
+    return p;
+}
+
+void Nebulo::showImage(const QImage& image)
+{
+    auto* item = new QGraphicsPixmapItem(QPixmap::fromImage(image));
+    pixmapItem = item;
+    scene->clear();
+    scene->setSceneRect(0, 0, image.width(), image.height());
+    scene->addItem(item);
+}
+
+void Nebulo::clearPatternThumbnails()
+{
+    ui.lblRefSource->clear();
+    ui.lblRefUnref->clear();
+    ui.lblRefComp->clear();
+}
+
+// ---- image sequence --------------------------------------------------------------------------
+
+void Nebulo::openFile()
+{
+    if (busy_)
+        return;
+    openFiles(prompts.openFileNames(this, tr("Open Image Sequence..."), startDirectory(), tr(kSequenceFilter)));
+}
+
+void Nebulo::openFiles(const QStringList& paths)
+{
+    if (paths.isEmpty() || busy_)
+        return;
+    // The first frame sizes the stacking image; nothing changes unless it can be read.
+    switch (engine.prepareSequence(paths.first())) {
+    case StackEngine::Status::Ok:
+        break;
+    case StackEngine::Status::Unreadable:
+        prompts.warning(this, tr("Open Image Sequence"),
+                        tr("The first image of the sequence cannot be read:\n%1\n\nNothing was opened.").arg(paths.first()));
+        return;
+    case StackEngine::Status::OutOfMemory:
+        prompts.warning(this, tr("Open Image Sequence"),
+                        tr("There is not enough memory to stack images of the size of\n%1\n\nNothing was opened.").arg(paths.first()));
+        return;
+    }
+
+    // A new sequence replaces the old one everywhere, so one index names the same file in the path
+    // list, the frame table and the frame list.
+    engine.resetSequence();
+    fileNames = paths;
+    engine.addFrames(paths);
+    showImage(engine.currentFrame());
+    clearPatternThumbnails();
+    ui.sbQPerc->setEnabled(false);
+    ui.sbQFrames->setEnabled(false);
+    {
+        const QSignalBlocker blocker(ui.lwFrames);
+        ui.lwFrames->clear();
+    }
+    for (const QString& path : paths) {
+        auto* item = new QListWidgetItem(QFileInfo(path).fileName(), ui.lwFrames);
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        item->setCheckState(Qt::Checked);
+    }
+    ui.lwFrames->setCurrentRow(0);
+}
+
+void Nebulo::selectFrame()
+{
+    const int row = ui.lwFrames->currentRow();
+    if (row < 0 || row >= fileNames.size())
+        return;
+    const bool loaded = engine.loadFrame(fileNames.at(row));
+    if (!loaded)
+        log(batch::unreadableLine(fileNames.at(row)));
+    const FrameRecord record = engine.frames->record(ui.lwFrames->currentRow());
+    if (loaded) {
+        QImage marked = engine.currentFrame().copy();
+        if (record.aligned) {
+            const QRgb colour = record.valid ? qRgb(255, 255, 255) : qRgb(255, 0, 0);
+            kernels::drawSquare(marked, record.x, record.y, engine.searchRadius, colour);
+        }
+        showImage(marked);
+    }
+    ui.teFrameInfo->clear();
+    ui.teFrameInfo->append(QStringLiteral("X: ") + QString::number(record.x));
+    ui.teFrameInfo->append(QStringLiteral("Y: ") + QString::number(record.y));
+    ui.teFrameInfo->append(QStringLiteral("Valid: ") + yesNo(record.valid));
+    ui.teFrameInfo->append(QStringLiteral("Aligned: ") + yesNo(record.aligned));
+    ui.teFrameInfo->append(QStringLiteral("Stacked: ") + yesNo(record.stacked));
+    ui.teFrameInfo->append(QStringLiteral("Refined: ") + yesNo(record.refined));
+    ui.teFrameInfo->append(QStringLiteral("Quality: ") + QString::number(record.quality, 'g', 6) + QStringLiteral("%"));
+}
+
+// ---- reference and alignment ----------------------------------------------------------------
+
+void Nebulo::findBright()
+{
+    if (busy_)
+        return;
+    batch::ReferenceRequest request;
+    request.index = ui.lwFrames->currentRow();
+    request.threshold = ui.sbWeight->value();
+    request.filter = ui.sbFilter->value();
+    request.radius = ui.sbSearchRadius->value();
+    request.scale = ui.cbSubpixel->isChecked() ? ui.sbScale->value() : 1;
+    if (fileNames.isEmpty() || request.index < 0) {
+        log(batch::pickMessage(batch::PickResult::NoSequence, engine, request));
+        return;
+    }
+    QImage preview;
+    const batch::PickResult result = batch::pickReference(engine, request, &preview);
+    if (!preview.isNull())
+        showImage(preview);
+    if (result != batch::PickResult::Ok) {
+        log(batch::pickMessage(result, engine, request));
+        return;
+    }
+    ui.lblRefSource->setPixmap(QPixmap::fromImage(engine.basePattern));
+}
+
+void Nebulo::alignall()
+{
+    if (busy_)
+        return;
+    if (engine.referenceReady) {
+        engine.stackFilter = ui.sbStackFilter->value();
+        engine.searchRadius = ui.sbSearchRadius->value();
+    }
+    const LongOperation operation(this);
+    batch::alignAll(engine, progress());
+}
+
+void Nebulo::refineall()
+{
+    if (busy_)
+        return;
+    if (engine.referenceReady) {
+        engine.stackFilter = ui.sbStackFilter->value();
+        engine.searchRadius = ui.sbSearchRadius->value();
+    }
+    const LongOperation operation(this);
+    batch::Progress p = progress();
+    p.show = [this](const QImage& image) {
+        ui.lblRefComp->setPixmap(QPixmap::fromImage(engine.alignedPattern));
+        ui.lblRefUnref->setPixmap(QPixmap::fromImage(engine.currentPattern));
+        showImage(image);
+    };
+    batch::refineAll(engine, p);
+}
+
+// ---- stacking, colour, output --------------------------------------------------------------
+
+void Nebulo::stackall2()
+{
+    if (busy_)
+        return;
+    if (fileNames.isEmpty()) {
+        log(tr("Open an image sequence first."));
+        return;
+    }
+    if (ui.cbPreviewDarkframe->isChecked()) {
+        const auto answer = prompts.question(
+            tr("Preprocessing active"),
+            tr("Preprocessing is active. For best stacking results preprocessing should be deactivated as it may lead to unexpected results."),
+            tr("Deactivate it now?"));
+        if (answer == QMessageBox::Yes) {
+            ui.cbPreviewDarkframe->setChecked(false);
+            engine.previewDarkframe = false;
+        }
+    }
+    engine.minusR = ui.sbMinusR->value();
+    engine.minusG = ui.sbMinusG->value();
+    engine.minusB = ui.sbMinusB->value();
+    engine.stackFilter = ui.sbStackFilter->value();
+    engine.searchRadius = ui.sbSearchRadius->value();
+    engine.luma = ui.cbLuma->isChecked();
+    engine.lumaWeightR = ui.sbLRed->value();
+    engine.lumaWeightG = ui.sbLGreen->value();
+    engine.lumaWeightB = ui.sbLBlue->value();
+    const LongOperation operation(this);
+    batch::stackAll(engine, progress());
+}
+
+void Nebulo::stackall()
+{
+    // Kept for the menu-less interface; the stacking button runs stackall2().
+}
+
+void Nebulo::adjustColors()
+{
+    if (busy_)
+        return;
+    if (fileNames.isEmpty() || !engine.accumulator) {
+        log(tr("Open an image sequence and stack it first."));
+        return;
+    }
+    lblStatus->setText(tr("Color adjustment..."));
+    QCoreApplication::processEvents();
+    engine.downhillGain = float(ui.sbDHGain->value());
+    engine.downhillStrength = ui.sbDHStrength->value();
+    engine.hillFunc = ui.cbHillFunc->isChecked();
+    engine.downhillFunc = ui.cbDownHillFunc->isChecked();
+    engine.lowValueBoost = ui.cblvb->isChecked();
+    engine.lvbBlend = float(ui.sblvbBlend->value());
+    engine.lvbExponent = ui.sblvb->value();
+    engine.gammaR = float(ui.sbGammaR->value());
+    engine.gammaG = float(ui.sbGammaG->value());
+    engine.gammaB = float(ui.sbGammaB->value());
+    engine.contrastR = float(ui.sbContrastR->value());
+    engine.contrastG = float(ui.sbContrastG->value());
+    engine.contrastB = float(ui.sbContrastB->value());
+    engine.gainR = float(ui.sbGainR->value());
+    engine.gainG = float(ui.sbGainG->value());
+    engine.gainB = float(ui.sbGainB->value());
+    engine.offsetR = float(ui.sbOffsetR->value());
+    engine.offsetG = float(ui.sbOffsetG->value());
+    engine.offsetB = float(ui.sbOffsetB->value());
+    QCoreApplication::processEvents();
+    engine.lumaOut = ui.cbLumaOut->isChecked();
+    engine.lumaWeightR = ui.sbLRed->value();
+    engine.lumaWeightG = ui.sbLGreen->value();
+    engine.lumaWeightB = ui.sbLBlue->value();
+    if (!engine.accumulator)
+        return; // a nested operation may have replaced the accumulator while events were processed
+    showImage(engine.colorAdjusted());
+    lblStatus->setText(tr("Ready."));
+}
+
+void Nebulo::savestacked()
+{
+    if (busy_)
+        return;
+    if (fileNames.isEmpty() || !engine.stackReady) {
+        log(tr("Nothing to save yet: open an image sequence and stack it first."));
+        return;
+    }
+    const QImage image = engine.colorAdjusted();
+    const QString name = prompts.saveFileName(this, tr("Save stacked image..."), QString(), tr(kSaveFilter));
+    if (name.isEmpty())
+        return;
+    saveStackedTo(name, image);
+}
+
+void Nebulo::saveStackedTo(const QString& path, const QImage& image)
+{
+    QString error;
+    if (!imagesave::save(image, path, &error))
+        prompts.warning(this, tr("Save failed"), tr("The stacked image was not saved.\n%1").arg(error));
+}
+
+// ---- dark frames ---------------------------------------------------------------------------
+
+void Nebulo::openDarkList()
+{
+    if (busy_)
+        return;
+    openDarkFiles(prompts.openFileNames(this, tr("Open Darkframe Sequence"), startDirectory(), tr(kSequenceFilter)));
+}
+
+void Nebulo::openDarkFiles(const QStringList& paths)
+{
+    if (!paths.isEmpty()) {
+        engine.setDarkList(paths);
+        const auto answer = prompts.question(tr("Build darkframe?"), tr("Darkframe sequence successfully loaded."),
+                                             tr("Do you want to build the master darkframe right now?"));
+        if (answer == QMessageBox::Yes) {
+            lblStatus->setText(tr("Building master darkframe..."));
+            QCoreApplication::processEvents();
+            const LongOperation operation(this);
+            engine.buildMasterDark([this](const QString& line) { log(line); });
+        }
+    }
+    lblStatus->setText(tr("Ready."));
+}
+
+void Nebulo::openDark()
+{
+    if (busy_)
+        return;
+    const QString path = prompts.openFileName(this, tr("Open Darkframe"), QString(),
+                                              tr("Portable Network Graphics (*.png);;All files (*.*)"));
+    if (path.isEmpty())
+        return;
+    if (!StackEngine::readImage(path, engine.darkImage))
+        log(batch::unreadableLine(path));
+    engine.darkSequenceLoaded = false;
+}
+
+// ---- quality ------------------------------------------------------------------------------
+
+void Nebulo::gradientH()
+{
+    if (busy_)
+        return;
+    if (fileNames.isEmpty()) {
+        log(tr("Open an image sequence first."));
+        return;
+    }
+    if (!engine.qualityAnalysed) {
+        const LongOperation operation(this);
+        {
+            // A lower maximum may change the value; that must not start a second analysis.
+            const QSignalBlocker blocker(ui.sbQFrames);
+            ui.sbQFrames->setMaximum(fileNames.size());
+        }
+        if (!batch::analyzeQuality(engine, progress()))
+            return;
+    }
+    const auto mode = ui.cbMinQuality->isChecked() ? batch::SelectionMode::MinimumQuality : batch::SelectionMode::FrameCount;
+    const std::vector<bool> keep = batch::selectFrames(engine, mode, ui.sbQPerc->value(), ui.sbQFrames->value(), progress());
+    for (int i = 0; i < int(keep.size()); ++i) {
+        if (QListWidgetItem* item = ui.lwFrames->item(i))
+            item->setCheckState(keep[std::size_t(i)] ? Qt::Checked : Qt::Unchecked);
+    }
+    lblStatus->setText(tr("Ready."));
+    ui.sbQFrames->setEnabled(true);
+    ui.sbQPerc->setEnabled(true);
+}
+
+// ---- pixel inspector ----------------------------------------------------------------------
+
+bool Nebulo::inspect(QMouseEvent* e, int* luma)
+{
+    if (fileNames.isEmpty())
+        return false;
+    const QPointF s = view->mapToScene(e->position().toPoint());
+    if (!(s.x() >= 0 && s.y() >= 0 && s.x() < view->width() && s.y() < view->height()))
+        return false;
+    const int radius = ui.sbFilter->value();
+    const QColor colour = engine.pixelColourAt(radius, int(s.x()), int(s.y()));
+    const int l = int(StackEngine::luminanceOf(colour) * 255.0);
+    lblX->setText(QStringLiteral("X: ") + QString::number(s.x()));
+    lblY->setText(QStringLiteral("Y: ") + QString::number(s.y()));
+    lblRed->setText(QStringLiteral("Red: ") + QString::number(colour.red()));
+    lblGreen->setText(QStringLiteral("Green: ") + QString::number(colour.green()));
+    lblBlue->setText(QStringLiteral("Blue: ") + QString::number(colour.blue()));
+    lblLuma->setText(QStringLiteral("Luma: ") + QString::number(l));
+    if (luma)
+        *luma = l;
+    return true;
+}
+
+void Nebulo::updatemouseinfo(QMouseEvent* e)
+{
+    inspect(e, nullptr);
+}
+
+void Nebulo::setStackingData(QMouseEvent* e)
+{
+    int luma = 0;
+    if (!inspect(e, &luma))
+        return;
+    ui.sbWeight->setValue(luma);
+    findBright();
+}
+
+// ---- small slots ----------------------------------------------------------------------------
+
+void Nebulo::setleWeight(int) {}
+
+void Nebulo::setgain() {}
+
+void Nebulo::setPreviewDarkframe()
+{
+    engine.previewDarkframe = ui.cbPreviewDarkframe->isChecked();
+}
+
+void Nebulo::setPreviewGain(double value)
+{
+    engine.lightframeGain = float(value);
+}
+
+void Nebulo::setDarkframeGain(double value)
+{
+    engine.darkframeGain = float(value);
+}

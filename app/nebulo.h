@@ -1,0 +1,102 @@
+#pragma once
+
+#include "mygraphicsview.h"
+#include "nebuloform.h"
+
+#include "batch.h"
+#include "stackengine.h"
+
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QStringList>
+
+#include <functional>
+
+class QAction;
+class QGraphicsPixmapItem;
+class QGraphicsScene;
+class QLabel;
+
+// The main window: owns the engine, the form, the image view and the status bar, and turns every
+// user action into engine operations. It holds no pixel loop of its own.
+class Nebulo : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit Nebulo(QWidget* parent = nullptr, Qt::WindowFlags flags = Qt::WindowFlags());
+    ~Nebulo() override;
+
+    // The dialogs the window asks, replaceable so that tests can answer them.
+    struct Prompts {
+        std::function<QStringList(QWidget*, const QString& caption, const QString& dir, const QString& filter)> openFileNames;
+        std::function<QString(QWidget*, const QString& caption, const QString& dir, const QString& filter)> openFileName;
+        std::function<QString(QWidget*, const QString& caption, const QString& dir, const QString& filter)> saveFileName;
+        std::function<QMessageBox::StandardButton(const QString& title, const QString& text, const QString& informative)> question;
+        std::function<void(QWidget*, const QString& title, const QString& text)> warning;
+    };
+    Prompts prompts;
+
+    // What the open and save slots do with the names their dialogs returned.
+    void openFiles(const QStringList& paths);
+    void openDarkFiles(const QStringList& paths);
+    void saveStackedTo(const QString& path, const QImage& image);
+
+    // The display step: the scene shows exactly this image.
+    void showImage(const QImage& image);
+
+    // A long operation (alignment, refinement, stacking, quality analysis, master dark) is running.
+    bool isBusy() const { return busy_; }
+
+    // Where the open dialogs start: the bundled samples when present, else the pictures folder.
+    static QString startDirectory();
+
+    QGraphicsScene* scene = nullptr;
+    QGraphicsPixmapItem* pixmapItem = nullptr;
+    StackEngine engine;
+    QStringList fileNames;
+    MyGraphicsView* view = nullptr;
+    QLabel* lblStatus = nullptr;
+    QLabel* lblX = nullptr;
+    QLabel* lblY = nullptr;
+    QLabel* lblRed = nullptr;
+    QLabel* lblGreen = nullptr;
+    QLabel* lblBlue = nullptr;
+    QLabel* lblLuma = nullptr;
+    Ui::NebuloClass ui;
+
+    QAction* actionOpenSequence = nullptr;
+    QAction* actionOpenDark = nullptr;
+    QAction* actionOpenDarkSequence = nullptr;
+
+public slots:
+    void openFile();
+    void findBright();
+    void setleWeight(int value);
+    void stackall();
+    void setgain();
+    void openDark();
+    void openDarkList();
+    void selectFrame();
+    void gradientH();
+    void adjustColors();
+    void alignall();
+    void refineall();
+    void stackall2();
+    void savestacked();
+    void updatemouseinfo(QMouseEvent* e);
+    void setStackingData(QMouseEvent* e);
+    void setPreviewDarkframe();
+    void setPreviewGain(double value);
+    void setDarkframeGain(double value);
+
+private:
+    class LongOperation;
+    friend class LongOperation;
+
+    void log(const QString& line);
+    batch::Progress progress();
+    // The inspector; false when the position is not reported. *luma receives the luminance shown.
+    bool inspect(QMouseEvent* e, int* luma);
+    void clearPatternThumbnails();
+
+    bool busy_ = false;
+};

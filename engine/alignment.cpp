@@ -1,0 +1,309 @@
+// Luminance feature alignment.
+
+#include "alignment.h"
+
+#include "parallel.h"
+#include "pixel.h"
+#include "stackengine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace kernels {
+namespace {
+
+constexpr int kMargin = 20;
+
+// Per-channel terms of the detection luminance; the sum is formed red, green, blue as in px::luma709.
+struct LumaTables {
+    double r[256], g[256], b[256];
+    LumaTables()
+    {
+        for (int v = 0; v < 256; ++v) {
+            r[v] = px::fraction(v) * px::kLumaR;
+            g[v] = px::fraction(v) * px::kLumaG;
+            b[v] = px::fraction(v) * px::kLumaB;
+        }
+    }
+    int luma(QRgb p) const
+    {
+        double t = r[qRed(p)];
+        t = t + g[qGreen(p)];
+        t = t + b[qBlue(p)];
+        return int(255.0 * t);
+    }
+};
+
+const LumaTables& lumaTables()
+{
+    static const LumaTables tables;
+    return tables;
+}
+
+} // namespace
+
+QRgb boxMean(const QImage& image, int x, int y, int filter)
+{
+    const int x0 = std::max(0, x - filter), x1 = std::min(image.width() - 1, x + filter);
+    const int y0 = std::max(0, y - filter), y1 = std::min(image.height() - 1, y + filter);
+    int sumR = 0, sumG = 0, sumB = 0;
+    for (int j = y0; j <= y1; ++j) {
+        const QRgb* line = px::row(image, j);
+        for (int k = x0; k <= x1; ++k) {
+            sumR += qRed(line[k]);
+            sumG += qGreen(line[k]);
+            sumB += qBlue(line[k]);
+        }
+    }
+    const int n = (2 * filter + 1) * (2 * filter + 1);
+    return qRgb(sumR / n, sumG / n, sumB / n);
+}
+
+Feature detectFeature(const QImage& image, int threshold, int filter, int radius, std::vector<QPoint>* accepted)
+{
+    Feature result;
+    const int width = image.width(), height = image.height();
+    const int xBegin = kMargin, xEnd = width - kMargin;  // columns 20 .. W-21
+    const int yBegin = kMargin, yEnd = height - kMargin; // rows 20 .. H-21
+    if (xEnd <= xBegin || yEnd <= yBegin)
+        return result;
+    const int cols = xEnd - xBegin;
+    const LumaTables& lt = lumaTables();
+
+    // Candidates: pixel and box mean both reach the threshold. Independent per pixel, so any
+    // number of threads give the same mask.
+    std::vector<std::uint8_t> candidate(std::size_t(cols) * std::size_t(yEnd - yBegin), 0);
+    parallel::forRange(yBegin, yEnd, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const QRgb* line = px::row(image, y);
+            std::uint8_t* mask = candidate.data() + std::size_t(y - yBegin) * cols;
+            for (int x = xBegin; x < xEnd; ++x) {
+                if (lt.luma(line[x]) < threshold)
+                    continue;
+                if (filter > 0 && lt.luma(boxMean(image, x, y, filter)) < threshold)
+                    continue;
+                mask[x - xBegin] = 1;
+            }
+        }
+    });
+
+    // The running centroid depends on every earlier acceptance: one raster-order pass.
+    double sx = 0, sy = 0, n = 0;
+    for (int y = yBegin; y < yEnd; ++y) {
+        const std::uint8_t* mask = candidate.data() + std::size_t(y - yBegin) * cols;
+        const std::uint8_t* end = mask + cols;
+        for (const std::uint8_t* p = mask; p != end; ++p) {
+            if (!*p)
+                continue;
+            const int x = xBegin + int(p - mask);
+            if (n > 0 && !(std::fabs(x - sx / n) < radius && std::fabs(y - sy / n) < radius))
+                continue;
+            sx += x;
+            sy += y;
+            n += 1;
+            if (accepted)
+                accepted->emplace_back(x, y);
+        }
+    }
+    if (n > 0) {
+        result.found = true;
+        result.cx = sx / n;
+        result.cy = sy / n;
+        result.x = int(result.cx);
+        result.y = int(result.cy);
+    }
+    return result;
+}
+
+QColor meanColour(const QImage& image)
+{
+    const int width = image.width(), height = image.height();
+    if (width <= 0 || height <= 0)
+        return px::colourFromFractions(0, 0, 0);
+    static const struct Fractions {
+        double v[256];
+        Fractions() { for (int i = 0; i < 256; ++i) v[i] = px::fraction(i); }
+    } f;
+    // Single-precision sums, each addition rounded in raster order.
+    float sumR = 0.0f, sumG = 0.0f, sumB = 0.0f;
+    for (int y = 0; y < height; ++y) {
+        const QRgb* line = px::row(image, y);
+        for (int x = 0; x < width; ++x) {
+            const QRgb p = line[x];
+            sumR = float(sumR + f.v[qRed(p)]);
+            sumG = float(sumG + f.v[qGreen(p)]);
+            sumB = float(sumB + f.v[qBlue(p)]);
+        }
+    }
+    const int count = width * height;
+    return px::colourFromFractions(sumR / count, sumG / count, sumB / count);
+}
+
+void normaliseColour(QImage& image, const QColor& reference)
+{
+    const QColor mean = meanColour(image);
+    const double ref[3] = {px::redFraction(reference), px::greenFraction(reference), px::blueFraction(reference)};
+    const double m[3] = {px::redFraction(mean), px::greenFraction(mean), px::blueFraction(mean)};
+    int lut[3][256];
+    for (int c = 0; c < 3; ++c) {
+        if (m[c] == 0.0) {
+            for (int v = 0; v < 256; ++v)
+                lut[c][v] = v;
+            continue;
+        }
+        const float gain = float(ref[c] * (1.0 / m[c]));
+        for (int v = 0; v < 256; ++v)
+            lut[c][v] = px::toByte(std::min(1.0, px::fraction(v) * gain));
+    }
+    const int width = image.width();
+    parallel::forRange(0, image.height(), [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            QRgb* line = px::row(image, y);
+            for (int x = 0; x < width; ++x) {
+                const QRgb p = line[x];
+                line[x] = qRgb(lut[0][qRed(p)], lut[1][qGreen(p)], lut[2][qBlue(p)]);
+            }
+        }
+    });
+}
+
+void drawSquare(QImage& image, double cx, double cy, int radius, QRgb colour)
+{
+    auto put = [&](double x, double y) {
+        const int ix = int(x), iy = int(y);
+        if (ix >= 0 && iy >= 0 && ix < image.width() && iy < image.height())
+            px::row(image, iy)[ix] = colour;
+    };
+    for (int e = -radius; e < radius; ++e) {
+        put(cx + e, cy - radius);
+        put(cx + e, cy + radius);
+        put(cx + radius, cy + e);
+        put(cx - radius, cy + e);
+    }
+}
+
+QImage block(const QImage& image, int left, int top, int width, int height)
+{
+    QImage out(std::max(0, width), std::max(0, height), QImage::Format_RGB32);
+    if (out.isNull())
+        return out;
+    out.fill(qRgb(0, 0, 0));
+    const int x0 = std::max(0, left), x1 = std::min(image.width(), left + width);
+    if (x1 <= x0)
+        return out;
+    for (int y = std::max(0, top); y < std::min(image.height(), top + height); ++y)
+        std::copy(px::row(image, y) + x0, px::row(image, y) + x1, px::row(out, y - top) + (x0 - left));
+    return out;
+}
+
+} // namespace kernels
+
+// ---- engine operations ---------------------------------------------------------------------------
+
+QColor StackEngine::meanColor() const
+{
+    return kernels::meanColour(workImage);
+}
+
+void StackEngine::normalizeColor()
+{
+    kernels::normaliseColour(workImage, referenceColor);
+}
+
+void StackEngine::detectFeature(int index, int threshold)
+{
+    const kernels::Feature f = kernels::detectFeature(workImage, threshold, filterSize, searchRadius);
+    lumaThreshold = threshold;
+    featureFound = f.found;
+    frames->update(index, [&](FrameRecord& r) {
+        r.aligned = f.found;
+        r.valid = f.found;
+        if (f.found) {
+            r.x = f.x;
+            r.y = f.y;
+        }
+    });
+    if (f.found) {
+        featureX = f.x;
+        featureY = f.y;
+    }
+}
+
+QImage StackEngine::analyzeReference(int index, int threshold, bool* found)
+{
+    QImage stored;
+    if (found)
+        *found = false;
+    if (!readImage(frames->path(index), stored))
+        return QImage();
+    const QImage image = preprocessed(supersampled(stored));
+    const QColor colour = kernels::meanColour(image);
+
+    QImage preview = image;
+    std::vector<QPoint> accepted;
+    const kernels::Feature f = kernels::detectFeature(image, threshold, filterSize, searchRadius, &accepted);
+    for (const QPoint& p : accepted)
+        px::row(preview, p.y())[p.x()] = qRgb(255, 0, 0);
+    if (found)
+        *found = f.found;
+    if (!f.found)
+        return preview; // the previous reference stays in force
+
+    workImage = image;
+    referenceColor = colour;
+    referenceX = f.x;
+    referenceY = f.y;
+    frames->update(frames->referenceIndex, [](FrameRecord& r) { r.isReference = false; });
+    frames->update(index, [&](FrameRecord& r) {
+        r.x = f.x;
+        r.y = f.y;
+        r.aligned = true;
+        r.isReference = true;
+    });
+    frames->referenceIndex = index;
+    kernels::drawSquare(preview, f.cx, f.cy, searchRadius, qRgb(255, 255, 255));
+    lumaThreshold = threshold;
+    return preview;
+}
+
+void StackEngine::cutBasePattern()
+{
+    basePattern = kernels::block(frameImage, referenceX - searchRadius, referenceY - searchRadius,
+                                 2 * searchRadius, 2 * searchRadius);
+}
+
+bool StackEngine::alignFrame(int index)
+{
+    if (!loadFrame(frames->path(index))) {
+        featureFound = false;
+        frames->update(index, [](FrameRecord& r) {
+            r.aligned = false;
+            r.valid = false;
+            r.stacked = false;
+        });
+        return false;
+    }
+    workImage = frameImage;
+    if (!frames->record(index).isReference)
+        normalizeColor();
+    detectFeature(index, lumaThreshold);
+    frames->update(index, [](FrameRecord& r) { r.stacked = false; });
+    if (featureFound && index != frames->referenceIndex) {
+        const FrameRecord ref = frames->record(frames->referenceIndex);
+        const int dx = featureX - ref.x;
+        const int dy = featureY - ref.y;
+        minDx = std::min(minDx, dx);
+        maxDx = std::max(maxDx, dx);
+        minDy = std::min(minDy, dy);
+        maxDy = std::max(maxDy, dy);
+    }
+    return true;
+}
+
+QImage StackEngine::markFeature() const
+{
+    QImage marked = frameImage.copy();
+    kernels::drawSquare(marked, featureX, featureY, searchRadius, qRgb(255, 255, 255));
+    return marked;
+}

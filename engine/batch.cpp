@@ -1,0 +1,356 @@
+#include "batch.h"
+
+#include <QtGlobal>
+
+#include <algorithm>
+#include <chrono>
+#include <numeric>
+
+namespace batch {
+namespace {
+
+// Processing times are whole milliseconds of elapsed time.
+class Stopwatch {
+public:
+    Stopwatch() : start_(std::chrono::steady_clock::now()) {}
+    long long milliseconds() const
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count();
+    }
+
+private:
+    std::chrono::steady_clock::time_point start_;
+};
+
+QString seconds(double s) { return QString::number(s, 'f', 2); }
+
+QString percent(int index, int count) { return QString::number(100.0 / count * index, 'f', 1) + QStringLiteral("%"); }
+
+QString pickTargetFirst()
+{
+    return QStringLiteral("No target picked yet: click on the target in the image or press \"Update\" first.");
+}
+
+// Logs an unreadable frame; true when the run goes on.
+bool reportUnreadable(const Progress& progress, const QString& path)
+{
+    progress.say(unreadableLine(path));
+    return !progress.unreadable || progress.unreadable(path);
+}
+
+} // namespace
+
+QString unreadableLine(const QString& path)
+{
+    return QStringLiteral("Could not read image file: ") + path;
+}
+
+PickResult pickReference(StackEngine& e, const ReferenceRequest& request, QImage* preview)
+{
+    if (!e.frames->contains(request.index))
+        return PickResult::NoSequence;
+
+    const int oldFilter = e.filterSize, oldRadius = e.searchRadius, oldScale = e.scaleFactor;
+    const bool oldSupersample = e.supersample;
+    const bool oldStackReady = e.stackReady;
+    const int oldExtents[4] = {e.maxDx, e.minDx, e.maxDy, e.minDy};
+    auto restore = [&](std::unique_ptr<FloatImage> accumulator) {
+        e.filterSize = oldFilter;
+        e.searchRadius = oldRadius;
+        e.scaleFactor = oldScale;
+        e.supersample = oldSupersample;
+        e.accumulator = std::move(accumulator);
+        e.stackReady = oldStackReady;
+        e.maxDx = oldExtents[0];
+        e.minDx = oldExtents[1];
+        e.maxDy = oldExtents[2];
+        e.minDy = oldExtents[3];
+    };
+
+    e.filterSize = request.filter;
+    e.searchRadius = request.radius;
+    e.scaleFactor = std::max(1, request.scale);
+    e.supersample = e.scaleFactor > 1;
+
+    std::unique_ptr<FloatImage> previous = std::move(e.accumulator);
+    const StackEngine::Status status = e.prepareSequence(e.frames->path(request.index));
+    if (status != StackEngine::Status::Ok) {
+        restore(std::move(previous));
+        return status == StackEngine::Status::Unreadable ? PickResult::Unreadable : PickResult::OutOfMemory;
+    }
+    bool found = false;
+    QImage shown = e.analyzeReference(request.index, request.threshold, &found);
+    if (preview)
+        *preview = shown.isNull() ? e.currentFrame() : shown;
+    if (!found) {
+        restore(std::move(previous));
+        return PickResult::NotFound;
+    }
+    e.cutBasePattern();
+    e.referenceReady = true;
+    return PickResult::Ok;
+}
+
+QString pickMessage(PickResult result, const StackEngine& engine, const ReferenceRequest& request)
+{
+    switch (result) {
+    case PickResult::Ok:
+        return QString();
+    case PickResult::NoSequence:
+        return QStringLiteral("Open an image sequence first, then pick the target in one of its frames.");
+    case PickResult::Unreadable:
+        return unreadableLine(engine.frames->path(request.index));
+    case PickResult::NotFound:
+        return QStringLiteral("No feature found at luminance threshold %1: try a lower threshold.").arg(request.threshold);
+    case PickResult::OutOfMemory:
+        return QStringLiteral("Not enough memory for the stacking image of this frame.");
+    }
+    return QString();
+}
+
+bool alignAll(StackEngine& e, const Progress& progress)
+{
+    if (!e.referenceReady) {
+        progress.say(pickTargetFirst());
+        return false;
+    }
+    if (e.accumulator)
+        e.accumulator->clear();
+    e.stackReady = false;
+    const Stopwatch total;
+    const int n = e.frames->count();
+    int analysed = 0, valid = 0;
+    for (int i = 0; i < n; ++i) {
+        if (!progress.takesPart(i))
+            continue;
+        const Stopwatch clock;
+        const bool read = e.alignFrame(i);
+        progress.setStatus(QStringLiteral("Aligning... ") + percent(i, n));
+        ++analysed;
+        const float t = float(clock.milliseconds()) / 1000;
+        const QString path = e.frames->path(i);
+        if (!read) {
+            if (!reportUnreadable(progress, path))
+                break;
+        } else if (e.featureFound) {
+            progress.say(QStringLiteral("Aligned ") + path + QStringLiteral(", offset: X=") + QString::number(e.featureX)
+                         + QStringLiteral("; Y=") + QString::number(e.featureY) + QStringLiteral(" // Processing time: ")
+                         + seconds(t) + QStringLiteral("s"));
+            if (progress.show)
+                progress.display(e.markFeature());
+            ++valid;
+        } else {
+            progress.say(QStringLiteral("Feature not found: ") + path + QStringLiteral(" // Processing time: ") + seconds(t)
+                         + QStringLiteral("s"));
+        }
+        progress.processEvents();
+    }
+    progress.say(QString::number(analysed) + QStringLiteral(" images analyzed, ") + QString::number(valid)
+                 + QStringLiteral(" valid"));
+    progress.say(QStringLiteral("Total processing time: ") + seconds(total.milliseconds() / 1000.0) + QStringLiteral("s"));
+    progress.setStatus(QStringLiteral("Ready."));
+    return true;
+}
+
+bool refineAll(StackEngine& e, const Progress& progress)
+{
+    if (!e.referenceReady) {
+        progress.say(pickTargetFirst());
+        return false;
+    }
+    if (e.accumulator)
+        e.accumulator->clear();
+    e.stackReady = false;
+    const Stopwatch total;
+    const int n = e.frames->count();
+    int analysed = 0, valid = 0;
+    for (int i = 0; i < n; ++i) {
+        if (!progress.takesPart(i))
+            continue;
+        const Stopwatch clock;
+        const bool read = e.refineFrame(i);
+        progress.setStatus(QStringLiteral("Doing pattern matching... ") + percent(i, n));
+        ++analysed;
+        const float t = float(clock.milliseconds()) / 1000;
+        const QString path = e.frames->path(i);
+        const QString score = QString::number(e.matchScore, 'g', 6);
+        if (!read) {
+            if (!reportUnreadable(progress, path))
+                break;
+        } else if (e.featureFound) {
+            progress.say(QStringLiteral("refine result of ") + path + QStringLiteral(": X=") + QString::number(e.refinedX)
+                         + QStringLiteral("; Y=") + QString::number(e.refinedY) + QStringLiteral("; V=") + score
+                         + QStringLiteral(" // Processing time: ") + seconds(t) + QStringLiteral("s"));
+            if (progress.show)
+                progress.display(e.markFeature());
+            ++valid;
+        } else {
+            progress.say(QStringLiteral("Feature not found (V=") + score + QStringLiteral("): ") + path
+                         + QStringLiteral(" // Processing time: ") + seconds(t) + QStringLiteral("s"));
+        }
+        progress.processEvents();
+    }
+    progress.say(QString::number(analysed) + QStringLiteral(" images analyzed, ") + QString::number(valid)
+                 + QStringLiteral(" valid"));
+    progress.say(QStringLiteral("Total processing time: ") + seconds(total.milliseconds() / 1000.0) + QStringLiteral("s"));
+    progress.setStatus(QStringLiteral("Ready."));
+    progress.processEvents();
+    return true;
+}
+
+bool stackAll(StackEngine& e, const Progress& progress)
+{
+    if (e.frames->count() == 0 || e.frameImage.isNull()) {
+        progress.say(QStringLiteral("Open an image sequence first."));
+        return false;
+    }
+    if (e.resizeAccumulator() != StackEngine::Status::Ok) {
+        progress.say(QStringLiteral("Not enough memory for a %1x%2 stacking image.")
+                         .arg(qint64(e.frameImage.width()) + e.maxDx - e.minDx)
+                         .arg(qint64(e.frameImage.height()) + e.maxDy - e.minDy));
+        return false;
+    }
+    progress.say(QStringLiteral("new image dimension: ") + QString::number(e.accumulator->width) + QStringLiteral("x")
+                 + QString::number(e.accumulator->height));
+    if (!e.masterDarkBuilt) {
+        progress.setStatus(QStringLiteral("Master darkframe build in progress..."));
+        progress.say(QStringLiteral("building master darkframe..."));
+        progress.processEvents();
+        e.buildMasterDark(progress.log);
+        progress.say(QStringLiteral("finished."));
+    } else {
+        progress.say(QStringLiteral("master darkframe already built, skipping."));
+    }
+    progress.processEvents();
+
+    const Stopwatch total;
+    const int n = e.frames->count();
+    int processed = 0, stacked = 0;
+    for (int i = 0; i < n; ++i) {
+        if (!progress.takesPart(i))
+            continue;
+        const Stopwatch clock;
+        const bool read = e.stackFrame(i);
+        progress.setStatus(QStringLiteral("Stacking... ") + percent(i, n));
+        ++processed;
+        const double t = clock.milliseconds() / 1000.0;
+        const QString path = e.frames->path(i);
+        if (!read) {
+            if (!reportUnreadable(progress, path))
+                break;
+        } else if (e.frames->record(i).stacked) {
+            progress.say(QStringLiteral("Added ") + path + QStringLiteral(" // Processing time: ") + seconds(t)
+                         + QStringLiteral("s"));
+            if (progress.show)
+                progress.display(e.markFeature());
+            ++stacked;
+        }
+        progress.processEvents();
+    }
+    progress.say(QString::number(processed) + QStringLiteral(" images processed, ") + QString::number(stacked)
+                 + QStringLiteral(" stacked"));
+    progress.say(QStringLiteral("Normalizing..."));
+    progress.say(QStringLiteral("Total processing time: ") + seconds(total.milliseconds() / 1000.0) + QStringLiteral("s"));
+    e.stackReady = true;
+    progress.processEvents();
+    progress.display(e.normalizeStack());
+    return true;
+}
+
+bool analyzeQuality(StackEngine& e, const Progress& progress)
+{
+    if (e.qualityAnalysed)
+        return true;
+    const int n = e.frames->count();
+    int checked = 0;
+    for (int i = 0; i < n; ++i)
+        checked += progress.takesPart(i) ? 1 : 0;
+    if (checked == 0) {
+        progress.say(QStringLiteral("No frame is checked: nothing to analyze."));
+        progress.setStatus(QStringLiteral("Ready."));
+        return false;
+    }
+
+    progress.setStatus(QStringLiteral("Gradient analysis..."));
+    progress.say(QStringLiteral("analyzing gradient quality..."));
+    float min = -1.0f, max = -1.0f, sum = 0.0f, analysed = 0.0f;
+    std::vector<float> raw(std::size_t(n), -1.0f);
+    for (int i = 0; i < n; ++i) {
+        if (!progress.takesPart(i))
+            continue;
+        const QString path = e.frames->path(i);
+        if (!e.loadFrame(path)) {
+            if (!reportUnreadable(progress, path))
+                return false;
+            continue;
+        }
+        analysed = analysed + 1;
+        if (progress.show)
+            progress.display(e.currentFrame());
+        const float q = e.gradientQualityH() + e.gradientQualityV();
+        raw[std::size_t(i)] = q;
+        sum = sum + q;
+        if (max < q)
+            max = q;
+        if (min <= -1 || min > q)
+            min = q;
+        progress.say(QStringLiteral("raw quality of ") + path + QStringLiteral(": ") + QString::number(q, 'f', 6));
+        e.frames->update(i, [&](FrameRecord& r) { r.quality = q; });
+        progress.setStatus(QStringLiteral("Quality analysis... ") + percent(i, n));
+        progress.processEvents();
+    }
+    if (analysed == 0) {
+        progress.say(QStringLiteral("No frame could be read: nothing to analyze."));
+        progress.setStatus(QStringLiteral("Ready."));
+        return false;
+    }
+    const float avg = sum / analysed;
+    progress.say(QStringLiteral("min quality: ") + QString::number(min, 'f', 6));
+    progress.say(QStringLiteral("max quality: ") + QString::number(max, 'f', 6));
+    progress.say(QStringLiteral("avg quality: ") + QString::number(avg, 'f', 6));
+
+    // Percent of the range between the worst and the best analysed frame; when they are equal every
+    // analysed frame rates 100. Frames not analysed end below 0.
+    const bool flat = !(max > min);
+    const double scale = flat ? 0.0 : 100.0 / (max - min);
+    for (int i = 0; i < n; ++i) {
+        const float r = raw[std::size_t(i)];
+        float quality;
+        if (r < 0.0f)
+            quality = flat ? -1.0f : float((r - min) * scale);
+        else
+            quality = flat ? 100.0f : float((r - min) * scale);
+        e.frames->update(i, [&](FrameRecord& rec) { rec.quality = quality; });
+    }
+    e.qualityAnalysed = true;
+    return true;
+}
+
+std::vector<bool> selectFrames(const StackEngine& e, SelectionMode mode, double minQuality, int frameCount,
+                               const Progress& progress)
+{
+    const int n = e.frames->count();
+    std::vector<bool> keep(std::size_t(n), false);
+    if (mode == SelectionMode::MinimumQuality) {
+        int active = 0;
+        for (int i = 0; i < n; ++i) {
+            const bool on = !(minQuality > e.frames->record(i).quality);
+            keep[std::size_t(i)] = on;
+            active += on ? 1 : 0;
+        }
+        progress.say(QString::number(active) + QStringLiteral(" frames active"));
+        return keep;
+    }
+    std::vector<int> order(static_cast<std::size_t>(n));
+    std::iota(order.begin(), order.end(), 0);
+    // Descending by quality; equal ratings keep sequence order.
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        return e.frames->record(a).quality > e.frames->record(b).quality;
+    });
+    const int k = std::min(frameCount, n);
+    for (int j = 0; j < k; ++j)
+        keep[std::size_t(order[std::size_t(j)])] = true;
+    return keep;
+}
+
+} // namespace batch

@@ -1,0 +1,128 @@
+// Colour adjustment of the stack.
+
+#include "colour.h"
+
+#include "parallel.h"
+#include "pixel.h"
+#include "stackengine.h"
+
+#include <cmath>
+
+namespace kernels {
+
+float integerPower(float x, int n)
+{
+    unsigned int e = n < 0 ? 0u - unsigned(n) : unsigned(n);
+    float y = (e % 2) ? x : 1.0f;
+    while (e >>= 1) {
+        x = x * x;
+        if (e % 2)
+            y = y * x;
+    }
+    return n < 0 ? 1.0f / y : y;
+}
+
+float lowValueBoost(float v, int exponent, float blend)
+{
+    const float base = 2.0f * v - 1.0f;
+    const float b = float(0.5 * (integerPower(base, 2 * exponent + 1) + 1.0f));
+    return blend * b + (1.0f - blend) * v;
+}
+
+float hillCurve(float v)
+{
+    const float t = 2.0f * v - 1.0f;
+    return v * (1.0f - t * t);
+}
+
+float downhillCurve(float v, int exponent, float gain)
+{
+    return v * ((gain - 1.0f) * (1.0f - integerPower(v, exponent)) + 1.0f);
+}
+
+float contrastOffsetGamma(float v, float contrast, float offset, float gamma)
+{
+    const float base = contrast * v + offset;
+    if (base < 0.0f && std::floor(gamma) != gamma)
+        return 0.0f;
+    return std::pow(base, gamma);
+}
+
+float adjustChannel(float sum, float weight, int c, const ColourParams& p)
+{
+    float v = (sum / weight) * p.gain[c];
+    if (p.lowValueBoost)
+        v = lowValueBoost(v, p.lvbExponent, p.lvbBlend);
+    if (p.hillFunc)
+        v = hillCurve(v);
+    if (p.downhillFunc)
+        v = downhillCurve(v, p.downhillStrength, p.downhillGain);
+    v = contrastOffsetGamma(v, p.contrast[c], p.offset[c], p.gamma[c]);
+    if (!(v > 0.0f)) // also catches NaN
+        v = 0.0f;
+    if (v > 1.0f)
+        v = 1.0f;
+    return v;
+}
+
+QImage colorAdjusted(const FloatImage& acc, const ColourParams& p)
+{
+    QImage out(acc.width, acc.height, QImage::Format_RGB32);
+    if (out.isNull() || !acc.data)
+        return out;
+    parallel::forRange(0, acc.height, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const float* in = acc.pixel(0, y);
+            QRgb* line = px::row(out, y);
+            for (int x = 0; x < acc.width; ++x, in += 4) {
+                const float w = in[3];
+                if (w == 0.0f) {
+                    line[x] = qRgb(0, 0, 0);
+                    continue;
+                }
+                float r = adjustChannel(in[0], w, 0, p);
+                float g = adjustChannel(in[1], w, 1, p);
+                float b = adjustChannel(in[2], w, 2, p);
+                if (p.lumaOut) {
+                    float l = float(p.lumaWeightR * r + p.lumaWeightG * g + p.lumaWeightB * b);
+                    if (l > 1.0f)
+                        l = 1.0f;
+                    r = g = b = l;
+                }
+                line[x] = px::rgbFromFractions(r, g, b);
+            }
+        }
+    });
+    return out;
+}
+
+} // namespace kernels
+
+QImage StackEngine::colorAdjusted() const
+{
+    if (!accumulator)
+        return QImage();
+    kernels::ColourParams p;
+    const float gains[3] = {gainR, gainG, gainB};
+    const float gammas[3] = {gammaR, gammaG, gammaB};
+    const float contrasts[3] = {contrastR, contrastG, contrastB};
+    const float offsets[3] = {offsetR, offsetG, offsetB};
+    for (int c = 0; c < 3; ++c) {
+        p.gain[c] = gains[c];
+        p.gamma[c] = gammas[c];
+        p.contrast[c] = contrasts[c];
+        p.offset[c] = offsets[c];
+    }
+    p.lowValueBoost = lowValueBoost;
+    p.lvbExponent = lvbExponent;
+    p.lvbBlend = lvbBlend;
+    p.hillFunc = hillFunc;
+    p.downhillFunc = downhillFunc;
+    p.downhillStrength = downhillStrength;
+    p.downhillGain = downhillGain;
+    p.lumaOut = lumaOut;
+    p.lumaWeightR = lumaWeightR;
+    p.lumaWeightG = lumaWeightG;
+    p.lumaWeightB = lumaWeightB;
+    return kernels::colorAdjusted(*accumulator, p);
+}

@@ -1,0 +1,41 @@
+#pragma once
+// The colour pipeline that turns the accumulator into the final 8-bit image.
+
+#include "floatimage.h"
+
+#include <QImage>
+
+namespace kernels {
+
+struct ColourParams {
+    float gain[3] = {1.0f, 1.0f, 1.0f};
+    float gamma[3] = {1.0f, 1.0f, 1.0f};
+    float contrast[3] = {1.0f, 1.0f, 1.0f};
+    float offset[3] = {0.0f, 0.0f, 0.0f};
+    bool lowValueBoost = false;
+    int lvbExponent = 1;
+    float lvbBlend = 1.0f;
+    bool hillFunc = false;
+    bool downhillFunc = false;
+    int downhillStrength = 2;
+    float downhillGain = 1.0f;
+    bool lumaOut = false;
+    double lumaWeightR = 0.2126, lumaWeightG = 0.7152, lumaWeightB = 0.0722;
+};
+
+// x^n by repeated squaring in single precision; a negative n gives the reciprocal of x^|n|.
+float integerPower(float x, int n);
+
+// The curve steps on one channel value.
+float lowValueBoost(float v, int exponent, float blend);
+float hillCurve(float v);
+float downhillCurve(float v, int exponent, float gain);
+// (contrast x v + offset) ^ gamma; a negative base with a non-integer gamma gives 0.
+float contrastOffsetGamma(float v, float contrast, float offset, float gamma);
+
+// One channel through gain, curves, contrast, offset and gamma, clamped to [0, 1].
+float adjustChannel(float sum, float weight, int channel, const ColourParams& p);
+
+QImage colorAdjusted(const FloatImage& accumulator, const ColourParams& params);
+
+} // namespace kernels

@@ -1,0 +1,49 @@
+#pragma once
+// The engine's list of frames: one record and one path per image of the sequence, addressed by index.
+// An index outside the table reads as a new record (or an empty path) and writes through it are dropped.
+
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+struct FrameRecord {
+    bool isReference = false;
+    bool aligned = false;
+    bool stacked = false;
+    bool valid = true;
+    bool refined = false;
+    bool refineOk = false;
+    int x = 0;
+    int y = 0;
+    float quality = 0.0f;
+};
+
+class FrameTable {
+public:
+    int count() const { return int(records_.size()); }
+    bool contains(int index) const { return index >= 0 && index < count(); }
+
+    // Appends a record for the path; returns its index.
+    int addFrame(const QString& path);
+
+    QString path(int index) const { return contains(index) ? paths_.at(index) : QString(); }
+    const QStringList& paths() const { return paths_; }
+
+    // A copy of the record, or a new record's values for an index outside the table.
+    FrameRecord record(int index) const { return contains(index) ? records_[std::size_t(index)] : FrameRecord(); }
+
+    // Applies fn to the record when the index lies inside the table.
+    template <class Fn>
+    void update(int index, Fn fn)
+    {
+        if (contains(index))
+            fn(records_[std::size_t(index)]);
+    }
+
+    // Index of the reference frame; -1 until a reference has been chosen.
+    int referenceIndex = -1;
+
+private:
+    std::vector<FrameRecord> records_;
+    QStringList paths_;
+};

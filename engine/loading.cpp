@@ -1,0 +1,169 @@
+#include "loading.h"
+
+#include "parallel.h"
+#include "pixel.h"
+#include "stackengine.h"
+
+#include <QFileInfo>
+#include <QImageReader>
+
+namespace kernels {
+namespace {
+
+// One channel of the calibration. The steps are rounded to single precision one by one so the floor
+// test and the clamp see exactly the stored values.
+inline float calibrateChannel(int value8, float meanDarkValue, float darkGain, float floor, float lightGain)
+{
+    const float darkPart = meanDarkValue * darkGain;
+    float v = float(px::fraction(value8) - darkPart);
+    if (v <= floor)
+        v = 0.0f;
+    v = lightGain * v;
+    if (v > 1.0f)
+        v = 1.0f;
+    return v;
+}
+
+} // namespace
+
+QImage calibrated(const QImage& source, const Calibration& c)
+{
+    QImage image = px::toRgb32(source);
+    if (image.isNull())
+        return image;
+    QImage out(image.size(), QImage::Format_RGB32);
+    if (out.isNull())
+        return out;
+    const int width = image.width();
+    const FloatImage* dark = (c.masterDark && c.masterDark->width > 0 && c.masterDark->height > 0) ? c.masterDark : nullptr;
+
+    // Without a dark every channel depends on its 8-bit value alone.
+    QRgb lutR[256], lutG[256], lutB[256];
+    if (!dark) {
+        for (int v = 0; v < 256; ++v) {
+            lutR[v] = QRgb(px::toByte(calibrateChannel(v, 0.0f, c.darkframeGain, c.floorR, c.lightframeGain))) << 16;
+            lutG[v] = QRgb(px::toByte(calibrateChannel(v, 0.0f, c.darkframeGain, c.floorG, c.lightframeGain))) << 8;
+            lutB[v] = QRgb(px::toByte(calibrateChannel(v, 0.0f, c.darkframeGain, c.floorB, c.lightframeGain)));
+        }
+    }
+
+    parallel::forRange(0, image.height(), [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const QRgb* in = px::row(image, y);
+            QRgb* o = px::row(out, y);
+            if (!dark) {
+                for (int x = 0; x < width; ++x)
+                    o[x] = 0xff000000u | lutR[qRed(in[x])] | lutG[qGreen(in[x])] | lutB[qBlue(in[x])];
+                continue;
+            }
+            for (int x = 0; x < width; ++x) {
+                const QRgb p = in[x];
+                const float r = calibrateChannel(qRed(p), meanDark(dark, x, y, 0), c.darkframeGain, c.floorR, c.lightframeGain);
+                const float g = calibrateChannel(qGreen(p), meanDark(dark, x, y, 1), c.darkframeGain, c.floorG, c.lightframeGain);
+                const float b = calibrateChannel(qBlue(p), meanDark(dark, x, y, 2), c.darkframeGain, c.floorB, c.lightframeGain);
+                o[x] = px::rgbFromFractions(r, g, b);
+            }
+        }
+    });
+    return out;
+}
+
+QImage supersampled(const QImage& image, int factor)
+{
+    if (factor <= 1 || image.isNull())
+        return image;
+    return px::toRgb32(image.scaledToWidth(image.width() * factor, Qt::FastTransformation));
+}
+
+} // namespace kernels
+
+// ---- engine operations ---------------------------------------------------------------------------
+
+bool StackEngine::readImage(const QString& path, QImage& image)
+{
+    image = QImage();
+    if (path.isEmpty())
+        return false;
+    QImage decoded;
+    if (!decoded.load(path) || decoded.isNull())
+        return false;
+    image = px::toRgb32(decoded);
+    return !image.isNull();
+}
+
+QImage StackEngine::supersampled(const QImage& image) const
+{
+    return supersample ? kernels::supersampled(image, scaleFactor) : image;
+}
+
+QImage StackEngine::preprocessed(const QImage& image) const
+{
+    if (!previewDarkframe)
+        return image;
+    kernels::Calibration c;
+    c.masterDark = masterDark.get();
+    c.darkframeGain = darkframeGain;
+    c.lightframeGain = lightframeGain;
+    c.floorR = noiseFloorR;
+    c.floorG = noiseFloorG;
+    c.floorB = noiseFloorB;
+    return kernels::calibrated(image, c);
+}
+
+void StackEngine::preprocessFrame()
+{
+    if (previewDarkframe)
+        frameImage = preprocessed(frameImage);
+}
+
+float StackEngine::meanDark(int x, int y, int c) const
+{
+    return kernels::meanDark(masterDark.get(), x, y, c);
+}
+
+bool StackEngine::loadPrepared(const QString& path, QImage& image)
+{
+    QImage decoded;
+    if (!readImage(path, decoded))
+        return false;
+    image = preprocessed(supersampled(decoded));
+    return !image.isNull();
+}
+
+bool StackEngine::loadFrame(const QString& path)
+{
+    QImage image;
+    if (!loadPrepared(path, image))
+        return false;
+    frameImage = image;
+    return true;
+}
+
+StackEngine::Status StackEngine::prepareSequence(const QString& path)
+{
+    QImage image;
+    if (!loadPrepared(path, image))
+        return Status::Unreadable;
+    auto fresh = createFloatImage(image.width(), image.height());
+    if (!fresh)
+        return Status::OutOfMemory;
+    frameImage = image;
+    accumulator = std::move(fresh);
+    stackReady = false;
+    maxDx = minDx = maxDy = minDy = 0;
+    return Status::Ok;
+}
+
+StackEngine::Status StackEngine::resizeAccumulator()
+{
+    const long long width = (long long)frameImage.width() + maxDx - minDx;
+    const long long height = (long long)frameImage.height() + maxDy - minDy;
+    if (width > INT_MAX || height > INT_MAX)
+        return Status::OutOfMemory;
+    auto fresh = createFloatImage(int(width), int(height));
+    if (!fresh)
+        return Status::OutOfMemory;
+    accumulator = std::move(fresh);
+    stackReady = false;
+    return Status::Ok;
+}

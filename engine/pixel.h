@@ -1,0 +1,77 @@
+#pragma once
+// Conversions between 8-bit channels and the fractions the engine computes with, and the
+// luminance measures. Every pixel loop of the engine goes through these helpers so that the
+// same value is rounded the same way everywhere.
+
+#include <QColor>
+#include <QImage>
+#include <QtGlobal>
+
+namespace px {
+
+// A channel fraction: the 8-bit value divided by 255, in double precision.
+inline double fraction(int value8) { return value8 / 255.0; }
+
+// A 16-bit channel (as stored by a colour built from fractions) as a fraction.
+inline double fraction16(int value16) { return value16 / 65535.0; }
+
+// A fraction in [0, 1] rounded to 16 bits, the precision a colour built from fractions keeps.
+inline int to16(double f) { return int(f * 65535.0 + 0.5); }
+
+// A fraction in [0, 1] back to 8 bits: rounded to 16 bits first, then the high byte.
+inline int toByte(double f) { return to16(f) >> 8; }
+
+// An opaque 32-bit pixel from three fractions in [0, 1].
+inline QRgb rgbFromFractions(double r, double g, double b)
+{
+    return qRgb(toByte(r), toByte(g), toByte(b));
+}
+
+// A colour that keeps three fractions at 16-bit precision.
+inline QColor colourFromFractions(double r, double g, double b)
+{
+    return QColor::fromRgba64(quint16(to16(r)), quint16(to16(g)), quint16(to16(b)), 65535);
+}
+
+// The three fractions of such a colour.
+inline double redFraction(const QColor& c) { return fraction16(c.rgba64().red()); }
+inline double greenFraction(const QColor& c) { return fraction16(c.rgba64().green()); }
+inline double blueFraction(const QColor& c) { return fraction16(c.rgba64().blue()); }
+
+// Rec. 709 luma weights.
+constexpr double kLumaR = 0.2126;
+constexpr double kLumaG = 0.7152;
+constexpr double kLumaB = 0.0722;
+
+// Weighted sum of the fractions, red first, in double precision.
+inline double luma709(int r8, int g8, int b8)
+{
+    double t = fraction(r8) * kLumaR;
+    t = t + fraction(g8) * kLumaG;
+    t = t + fraction(b8) * kLumaB;
+    return t;
+}
+
+// Luminance in 0..1 rounded to single precision: what the pixel inspector shows (x 255, truncated).
+inline float luminanceOf(int r8, int g8, int b8) { return float(luma709(r8, g8, b8)); }
+inline int inspectorLuma(int r8, int g8, int b8) { return int(luminanceOf(r8, g8, b8) * 255.0); }
+
+// 8-bit luminance of the feature detection: the double-precision sum scaled and truncated.
+inline int detectionLuma(int r8, int g8, int b8) { return int(255.0 * luma709(r8, g8, b8)); }
+
+// Luminance of the sharpness measures: the double-precision value x 255 stored as a float.
+inline float qualityLuma(int r8, int g8, int b8) { return float(255.0 * luma709(r8, g8, b8)); }
+
+// Read-only and writable views of one row of a 32-bit image.
+inline const QRgb* row(const QImage& image, int y) { return reinterpret_cast<const QRgb*>(image.constScanLine(y)); }
+inline QRgb* row(QImage& image, int y) { return reinterpret_cast<QRgb*>(image.scanLine(y)); }
+
+// Every image the engine works on is 32-bit RGB; conversion keeps the pixel values.
+inline QImage toRgb32(const QImage& image)
+{
+    if (image.isNull() || image.format() == QImage::Format_RGB32)
+        return image;
+    return image.convertToFormat(QImage::Format_RGB32);
+}
+
+} // namespace px

@@ -1,0 +1,15 @@
+#pragma once
+// Sharpness measures: the mean size of the luminance steps between neighbouring pixels that exceed a
+// threshold, horizontally and vertically.
+
+#include <QImage>
+
+namespace kernels {
+
+// Horizontal steps |L(x,y) - L(x+1,y)| > 3 for rows 0..h-2 and x = 0..w-3, summed in visiting order as
+// S := int(S + d); the result is S / n (0 when no step counts).
+float gradientQualityH(const QImage& image);
+// Vertical steps |L(x,y) - L(x,y+1)| > 2 for columns 0..w-2 (outer) and y = 0..h-3.
+float gradientQualityV(const QImage& image);
+
+} // namespace kernels

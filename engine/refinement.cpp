@@ -1,0 +1,264 @@
+// Pattern matching and refinement.
+
+#include "refinement.h"
+
+#include "alignment.h"
+#include "parallel.h"
+#include "pixel.h"
+#include "stackengine.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define NEBULO_X86 1
+#endif
+
+namespace kernels {
+namespace {
+
+// Sums below this bound are exact in single precision at every step, so an integer sum gives the
+// same score as the per-pixel single-precision sum.
+constexpr std::uint32_t kExactFloatBound = 1u << 24;
+
+// A copy of a region with the alpha bytes cleared, so that a byte-wise absolute difference over the
+// four bytes of a pixel is |dR| + |dG| + |dB|. Outside the image the region is black.
+struct Plane {
+    int width = 0, height = 0;
+    std::vector<std::uint32_t> pixels;
+    const std::uint8_t* row(int y) const { return reinterpret_cast<const std::uint8_t*>(pixels.data() + std::size_t(y) * width); }
+};
+
+Plane planeOf(const QImage& image, int left, int top, int width, int height)
+{
+    Plane p;
+    p.width = width;
+    p.height = height;
+    p.pixels.assign(std::size_t(width) * std::size_t(height), 0u);
+    const int x0 = std::max(0, left), x1 = std::min(image.width(), left + width);
+    for (int y = std::max(0, top); y < std::min(image.height(), top + height); ++y) {
+        const QRgb* in = px::row(image, y);
+        std::uint32_t* out = p.pixels.data() + std::size_t(y - top) * width;
+        for (int x = x0; x < x1; ++x)
+            out[x - left] = in[x] & 0x00ffffffu;
+    }
+    return p;
+}
+
+inline std::uint32_t rowSadScalar(const std::uint8_t* a, const std::uint8_t* b, int bytes)
+{
+    std::uint32_t s = 0;
+    for (int i = 0; i < bytes; ++i)
+        s += std::uint32_t(std::abs(int(a[i]) - int(b[i])));
+    return s;
+}
+
+using BlockSad = std::uint32_t (*)(const Plane&, int, int, const Plane&);
+
+[[maybe_unused]] std::uint32_t blockSadScalar(const Plane& region, int cx, int cy, const Plane& pattern)
+{
+    const int bytes = pattern.width * 4;
+    std::uint32_t total = 0;
+    for (int r = 0; r < pattern.height; ++r)
+        total += rowSadScalar(region.row(cy + r) + cx * 4, pattern.row(r), bytes);
+    return total;
+}
+
+#ifdef NEBULO_X86
+std::uint32_t blockSadSse2(const Plane& region, int cx, int cy, const Plane& pattern)
+{
+    const int bytes = pattern.width * 4;
+    const int vecBytes = bytes & ~15;
+    __m128i acc = _mm_setzero_si128();
+    std::uint32_t tail = 0;
+    for (int r = 0; r < pattern.height; ++r) {
+        const std::uint8_t* a = region.row(cy + r) + cx * 4;
+        const std::uint8_t* b = pattern.row(r);
+        for (int i = 0; i < vecBytes; i += 16) {
+            const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+            const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+            acc = _mm_add_epi64(acc, _mm_sad_epu8(va, vb));
+        }
+        if (vecBytes < bytes)
+            tail += rowSadScalar(a + vecBytes, b + vecBytes, bytes - vecBytes);
+    }
+    const std::uint64_t lo = std::uint64_t(_mm_cvtsi128_si64(acc));
+    const std::uint64_t hi = std::uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+    return std::uint32_t(lo + hi) + tail;
+}
+
+__attribute__((target("avx2"))) std::uint32_t blockSadAvx2(const Plane& region, int cx, int cy, const Plane& pattern)
+{
+    const int bytes = pattern.width * 4;
+    const int vec32 = bytes & ~31;
+    const int vec16 = bytes & ~15;
+    __m256i acc = _mm256_setzero_si256();
+    __m128i acc16 = _mm_setzero_si128();
+    std::uint32_t tail = 0;
+    for (int r = 0; r < pattern.height; ++r) {
+        const std::uint8_t* a = region.row(cy + r) + cx * 4;
+        const std::uint8_t* b = pattern.row(r);
+        for (int i = 0; i < vec32; i += 32) {
+            const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
+            const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+            acc = _mm256_add_epi64(acc, _mm256_sad_epu8(va, vb));
+        }
+        if (vec32 < vec16) {
+            const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + vec32));
+            const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + vec32));
+            acc16 = _mm_add_epi64(acc16, _mm_sad_epu8(va, vb));
+        }
+        if (vec16 < bytes)
+            tail += rowSadScalar(a + vec16, b + vec16, bytes - vec16);
+    }
+    const __m128i folded = _mm_add_epi64(_mm_add_epi64(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1)), acc16);
+    const std::uint64_t lo = std::uint64_t(_mm_cvtsi128_si64(folded));
+    const std::uint64_t hi = std::uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(folded, folded)));
+    return std::uint32_t(lo + hi) + tail;
+}
+#endif
+
+BlockSad chooseBlockSad()
+{
+#ifdef NEBULO_X86
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2"))
+        return blockSadAvx2;
+    return blockSadSse2;
+#else
+    return blockSadScalar;
+#endif
+}
+
+// The score exactly as the single-precision per-pixel sum forms it; used when a sum reaches 2^24.
+float blockScoreFloat(const Plane& region, int cx, int cy, const Plane& pattern)
+{
+    float s = 0.0f;
+    for (int r = 0; r < pattern.height; ++r) {
+        const std::uint8_t* a = region.row(cy + r) + cx * 4;
+        const std::uint8_t* b = pattern.row(r);
+        for (int c = 0; c < pattern.width; ++c, a += 4, b += 4) {
+            const int d = std::abs(int(a[0]) - int(b[0])) + std::abs(int(a[1]) - int(b[1])) + std::abs(int(a[2]) - int(b[2]));
+            s = s + float(d);
+        }
+    }
+    return s;
+}
+
+inline float blockScore(BlockSad sad, const Plane& region, int cx, int cy, const Plane& pattern)
+{
+    const std::uint32_t exact = sad(region, cx, cy, pattern);
+    return exact < kExactFloatBound ? float(exact) : blockScoreFloat(region, cx, cy, pattern);
+}
+
+} // namespace
+
+float patternScore(const QImage& image, const QImage& pattern, int tx, int ty)
+{
+    const Plane p = planeOf(pattern, 0, 0, pattern.width(), pattern.height());
+    const Plane region = planeOf(image, tx, ty, pattern.width(), pattern.height());
+    return blockScoreFloat(region, 0, 0, p);
+}
+
+Match matchPattern(const QImage& image, const QImage& pattern, int x0, int y0, int columns, int rows)
+{
+    Match best;
+    const int w = pattern.width(), h = pattern.height();
+    best.score = float(w * h * 768);
+    best.x = x0;
+    best.y = y0;
+    if (columns <= 0 || rows <= 0)
+        return best;
+    static const BlockSad sad = chooseBlockSad();
+    const Plane p = planeOf(pattern, 0, 0, w, h);
+    const Plane region = planeOf(image, x0, y0, columns + w - 1, rows + h - 1);
+
+    struct Partial {
+        float score;
+        int x, y;
+        bool found;
+    };
+    const int threads = std::max(1, std::min(parallel::threadCount(), rows));
+    std::vector<Partial> partial(std::size_t(threads), Partial{best.score, x0, y0, false});
+    // Each block of candidate rows keeps its own first best; blocks are merged in raster order with a
+    // strict comparison, so the winner is the one a single raster pass would choose.
+    parallel::forRange(0, threads, [&](int b0, int b1) {
+        for (int b = b0; b < b1; ++b) {
+            const int rBegin = int((long long)rows * b / threads);
+            const int rEnd = int((long long)rows * (b + 1) / threads);
+            Partial local{best.score, x0, y0, false};
+            for (int cy = rBegin; cy < rEnd; ++cy) {
+                for (int cx = 0; cx < columns; ++cx) {
+                    const float s = blockScore(sad, region, cx, cy, p);
+                    if (s < local.score) {
+                        local = Partial{s, x0 + cx, y0 + cy, true};
+                    }
+                }
+            }
+            partial[std::size_t(b)] = local;
+        }
+    }, 1);
+    for (const Partial& part : partial) {
+        if (part.found && part.score < best.score) {
+            best.score = part.score;
+            best.x = part.x;
+            best.y = part.y;
+            best.found = true;
+        }
+    }
+    return best;
+}
+
+} // namespace kernels
+
+// ---- engine operations ---------------------------------------------------------------------------
+
+float StackEngine::patternScore(int tx, int ty) const
+{
+    return kernels::patternScore(workImage, basePattern, tx, ty);
+}
+
+void StackEngine::matchPattern(int radius)
+{
+    const int w = basePattern.width(), h = basePattern.height();
+    currentPattern = kernels::block(workImage, featureX - radius, featureY - radius, w, h);
+    // The window is centred on the unrefined position: refined positions run from
+    // feature - R to feature + R - 1 in each axis.
+    const kernels::Match m = kernels::matchPattern(workImage, basePattern, featureX - 2 * radius,
+                                                   featureY - 2 * radius, 2 * radius, 2 * radius);
+    alignedPattern = kernels::block(workImage, m.x, m.y, w, h);
+    matchScore = m.score;
+    refinedX = m.x + radius;
+    refinedY = m.y + radius;
+}
+
+bool StackEngine::refineFrame(int index)
+{
+    if (!loadFrame(frames->path(index))) {
+        featureFound = false;
+        return false;
+    }
+    workImage = frameImage;
+    const FrameRecord record = frames->record(index);
+    if (!record.isReference)
+        normalizeColor();
+    featureX = record.x;
+    featureY = record.y;
+    if (!record.aligned) {
+        frames->update(index, [](FrameRecord& r) { r.refined = false; });
+        featureFound = false;
+        return true;
+    }
+    matchPattern(searchRadius);
+    const long long threshold = 120LL * searchRadius * searchRadius;
+    const bool ok = !(double(matchScore) > double(threshold));
+    frames->update(index, [&](FrameRecord& r) {
+        r.refined = true;
+        r.refineOk = ok;
+    });
+    featureFound = ok;
+    return true;
+}

@@ -1,0 +1,149 @@
+#pragma once
+// The one processing object: frame table, current frame and working images, accumulator, master dark,
+// dark list and every processing parameter. The window and the batch command copy their settings into
+// the public members and call the operations; the engine never touches a widget.
+
+#include "floatimage.h"
+#include "frametable.h"
+
+#include <QColor>
+#include <QImage>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+using LogFn = std::function<void(const QString&)>;
+
+class FrameCache;
+
+class StackEngine {
+public:
+    StackEngine();
+    ~StackEngine();
+    StackEngine(const StackEngine&) = delete;
+    StackEngine& operator=(const StackEngine&) = delete;
+
+    // ---- state ---------------------------------------------------------------------------------
+    std::unique_ptr<FloatImage> accumulator;
+    std::unique_ptr<FloatImage> masterDark;
+    QImage frameImage;
+    QImage darkImage;
+    QImage workImage;
+    QStringList darkList;
+    bool darkSequenceLoaded = false;
+    int lumaThreshold = 75;
+    int filterSize = 2;
+    int minusR = 0, minusG = 0, minusB = 0;
+    int stackFilter = 0;
+    int searchRadius = 20;
+    bool luma = false;
+    double lumaWeightR = 0.2126, lumaWeightG = 0.7152, lumaWeightB = 0.0722;
+    bool lumaOut = false;
+    QImage basePattern;
+    bool supersample = false;
+    int scaleFactor = 1;
+    QColor referenceColor;
+    std::unique_ptr<FrameTable> frames;
+    int featureX = 0, featureY = 0;
+    int referenceX = 0, referenceY = 0;
+    int refinedX = 0, refinedY = 0;
+    bool featureFound = false;
+    QImage alignedPattern;
+    QImage currentPattern;
+    float offsetR = 0.0f, offsetG = 0.0f, offsetB = 0.0f;
+    float gainR = 1.0f, gainG = 1.0f, gainB = 1.0f;
+    float gammaR = 1.0f, gammaG = 1.0f, gammaB = 1.0f;
+    float contrastR = 1.0f, contrastG = 1.0f, contrastB = 1.0f;
+    float matchScore = 0.0f;
+    bool qualityAnalysed = false;
+    bool masterDarkBuilt = false;
+    bool lowValueBoost = false;
+    int lvbExponent = 1;
+    float lvbBlend = 1.0f;
+    bool hillFunc = false;
+    bool downhillFunc = false;
+    int downhillStrength = 2;
+    float downhillGain = 1.0f;
+    int maxDx = 0, minDx = 0, maxDy = 0, minDy = 0;
+    bool previewDarkframe = false;
+    float lightframeGain = 1.0f;
+    float darkframeGain = 1.0f;
+    float noiseFloorR = 2.0f / 255.0f, noiseFloorG = 2.0f / 255.0f, noiseFloorB = 2.0f / 255.0f;
+    // A reference frame has been analysed successfully: threshold, filter size, reference colour,
+    // reference centre and base pattern hold values.
+    bool referenceReady = false;
+    // The accumulator holds a finished stack (set by a stacking run, cleared whenever the
+    // accumulator is replaced or zeroed).
+    bool stackReady = false;
+
+    // ---- frame table ---------------------------------------------------------------------------
+    void addFrames(const QStringList& paths);
+    // Starts a new sequence: an empty frame table, no reference, no quality analysis.
+    void resetSequence();
+
+    // ---- pixel inspector -----------------------------------------------------------------------
+    QColor pixelColourAt(int radius, int x, int y) const;
+    static float luminanceOf(QColor colour);
+
+    // ---- loading and calibration ---------------------------------------------------------------
+    enum class Status { Ok, Unreadable, OutOfMemory };
+
+    // Decodes a file as stored, converted to 32-bit RGB. False (and a null image) when it cannot be read.
+    static bool readImage(const QString& path, QImage& image);
+    // The image enlarged by the supersampling factor when supersampling is on.
+    QImage supersampled(const QImage& image) const;
+    // Replaces frameImage by the file's image, supersampled and calibrated. On failure frameImage is kept.
+    bool loadFrame(const QString& path);
+    void preprocessFrame();
+    QImage preprocessed(const QImage& image) const;
+    // loadFrame, then a zeroed accumulator of the frame's size and offset extents of 0.
+    // On failure nothing changes.
+    Status prepareSequence(const QString& path);
+    // A zeroed accumulator of the current frame's size enlarged by the offset extents.
+    // On failure the previous accumulator stays.
+    Status resizeAccumulator();
+    QImage currentFrame() const { return frameImage; }
+
+    // Mean dark of channel c at (x, y): the master dark's sum divided by the number of dark frames
+    // summed there; 0 outside the master dark or without one.
+    float meanDark(int x, int y, int c) const;
+
+    // ---- dark frames ---------------------------------------------------------------------------
+    void setDarkList(const QStringList& paths);
+    // Builds the master dark from darkList (when a dark sequence is set). Unreadable dark frames and
+    // dark frames of another size are named through log and left out (and listed in *leftOut).
+    // False when the memory for the master dark cannot be had (the previous master dark then stays).
+    bool buildMasterDark(const LogFn& log = LogFn(), QStringList* leftOut = nullptr);
+
+    // ---- luminance feature alignment ----------------------------------------------------------
+    // Analyses frame i as the reference with threshold T; returns the preview. *found tells whether a
+    // feature was found; when not, the reference state is left as it was.
+    QImage analyzeReference(int index, int threshold, bool* found = nullptr);
+    void detectFeature(int index, int threshold);
+    // False when the frame cannot be read (its record is then marked not aligned and not valid).
+    bool alignFrame(int index);
+    QColor meanColor() const;
+    void normalizeColor();
+    QImage markFeature() const;
+    // The 2R x 2R block of frameImage around the reference centre (outside parts black).
+    void cutBasePattern();
+
+    // ---- pattern matching ----------------------------------------------------------------------
+    bool refineFrame(int index);
+    void matchPattern(int radius);
+    float patternScore(int tx, int ty) const;
+
+    // ---- stacking and colour -------------------------------------------------------------------
+    bool stackFrame(int index);
+    QImage normalizeStack() const;
+    QImage colorAdjusted() const;
+
+    // ---- quality -------------------------------------------------------------------------------
+    float gradientQualityH() const;
+    float gradientQualityV() const;
+
+private:
+    bool loadPrepared(const QString& path, QImage& image);
+};

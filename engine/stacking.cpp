@@ -1,0 +1,201 @@
+// Stacking the aligned frames.
+
+#include "stacking.h"
+
+#include "loading.h"
+#include "parallel.h"
+#include "pixel.h"
+#include "stackengine.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace kernels {
+namespace {
+
+// The corrected fractions of one frame pixel: dark subtracted, optionally reduced to luminance, cut
+// below the low colour thresholds.
+struct PixelCorrection {
+    const StackParams& p;
+    double cutR, cutG, cutB;
+    explicit PixelCorrection(const StackParams& params)
+        : p(params)
+        , cutR(params.minusR * (1.0 / 255.0))
+        , cutG(params.minusG * (1.0 / 255.0))
+        , cutB(params.minusB * (1.0 / 255.0))
+    {
+    }
+    void operator()(QRgb pixel, int k, int j, double* v) const
+    {
+        double r = px::fraction(qRed(pixel));
+        double g = px::fraction(qGreen(pixel));
+        double b = px::fraction(qBlue(pixel));
+        if (p.dark) {
+            r -= meanDark(p.dark, k, j, 0);
+            g -= meanDark(p.dark, k, j, 1);
+            b -= meanDark(p.dark, k, j, 2);
+        }
+        if (p.luma) {
+            double l = p.lumaWeightR * r;
+            l = l + p.lumaWeightG * g;
+            l = l + p.lumaWeightB * b;
+            r = g = b = l;
+        }
+        if (r > 0 && r < cutR)
+            r = 0;
+        if (g > 0 && g < cutG)
+            g = 0;
+        if (b > 0 && b < cutB)
+            b = 0;
+        v[0] = r;
+        v[1] = g;
+        v[2] = b;
+    }
+};
+
+} // namespace
+
+void stackFrame(const QImage& frame, FloatImage& acc, const StackParams& p)
+{
+    const int fw = frame.width(), fh = frame.height();
+    const int F = std::max(0, p.filter);
+    if (!acc.data || fw <= 0 || fh <= 0)
+        return;
+    const PixelCorrection correct(p);
+    // Accumulator positions whose box reaches into the frame and whose destination is inside.
+    const int xOffset = p.maxDx - p.dx, yOffset = p.maxDy - p.dy;
+    const int xFirst = std::max(0, -xOffset), xLast = std::min({acc.width, fw + F, acc.width - xOffset});
+    const int yFirst = std::max(0, -yOffset), yLast = std::min({acc.height, fh + F, acc.height - yOffset});
+    if (xLast <= xFirst || yLast <= yFirst)
+        return;
+
+    if (F == 0) {
+        parallel::forRange(yFirst, yLast, [&](int y0, int y1) {
+            double v[3];
+            for (int y = y0; y < y1; ++y) {
+                const QRgb* line = px::row(frame, y);
+                float* out = acc.pixel(xFirst + xOffset, y + yOffset);
+                for (int x = xFirst; x < xLast; ++x, out += 4) {
+                    correct(line[x], x, y, v);
+                    // A one-pixel box: the mean is the value rounded once to single precision.
+                    out[0] += float(v[0]);
+                    out[1] += float(v[1]);
+                    out[2] += float(v[2]);
+                    out[3] += 1.0f;
+                }
+            }
+        });
+        return;
+    }
+
+    parallel::forRange(yFirst, yLast, [&](int y0, int y1) {
+        // Corrected values of the frame rows this block needs, one ring slot per box row.
+        const int ringRows = 2 * F + 1;
+        std::vector<double> ring(std::size_t(ringRows) * fw * 3);
+        std::vector<int> ringRow(std::size_t(ringRows), -1);
+        auto rowValues = [&](int j) -> const double* {
+            double* slot = ring.data() + std::size_t(j % ringRows) * fw * 3;
+            if (ringRow[std::size_t(j % ringRows)] != j) {
+                const QRgb* line = px::row(frame, j);
+                for (int k = 0; k < fw; ++k)
+                    correct(line[k], k, j, slot + std::size_t(k) * 3);
+                ringRow[std::size_t(j % ringRows)] = j;
+            }
+            return slot;
+        };
+        std::vector<const double*> rows(static_cast<std::size_t>(ringRows));
+        for (int y = y0; y < y1; ++y) {
+            const int j0 = std::max(0, y - F), j1 = std::min(fh - 1, y + F);
+            for (int j = j0; j <= j1; ++j)
+                rows[std::size_t(j - j0)] = rowValues(j);
+            float* out = acc.pixel(xFirst + xOffset, y + yOffset);
+            for (int x = xFirst; x < xLast; ++x, out += 4) {
+                const int k0 = std::max(0, x - F), k1 = std::min(fw - 1, x + F);
+                float sumR = 0.0f, sumG = 0.0f, sumB = 0.0f;
+                int n = 0;
+                for (int j = j0; j <= j1; ++j) {
+                    const double* v = rows[std::size_t(j - j0)] + std::size_t(k0) * 3;
+                    for (int k = k0; k <= k1; ++k, v += 3) {
+                        sumR = float(sumR + v[0]);
+                        sumG = float(sumG + v[1]);
+                        sumB = float(sumB + v[2]);
+                        ++n;
+                    }
+                }
+                out[0] += sumR / n;
+                out[1] += sumG / n;
+                out[2] += sumB / n;
+                out[3] += 1.0f;
+            }
+        }
+    }, 8);
+}
+
+QImage normalizeStack(const FloatImage& acc)
+{
+    QImage out(acc.width, acc.height, QImage::Format_RGB32);
+    if (out.isNull() || !acc.data)
+        return out;
+    auto clamp01 = [](float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); };
+    parallel::forRange(0, acc.height, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const float* in = acc.pixel(0, y);
+            QRgb* line = px::row(out, y);
+            for (int x = 0; x < acc.width; ++x, in += 4) {
+                const float w = in[3];
+                if (w == 0.0f) {
+                    line[x] = qRgb(0, 0, 0);
+                    continue;
+                }
+                line[x] = px::rgbFromFractions(clamp01(in[0] / w), clamp01(in[1] / w), clamp01(in[2] / w));
+            }
+        }
+    });
+    return out;
+}
+
+} // namespace kernels
+
+// ---- engine operations ---------------------------------------------------------------------------
+
+bool StackEngine::stackFrame(int index)
+{
+    const FrameRecord reference = frames->record(frames->referenceIndex);
+    if (!loadFrame(frames->path(index))) {
+        frames->update(index, [](FrameRecord& r) { r.stacked = false; });
+        return false;
+    }
+    workImage = frameImage;
+    const FrameRecord record = frames->record(index);
+    if (!record.aligned || (record.refined && !record.refineOk)) {
+        frames->update(index, [](FrameRecord& r) { r.stacked = false; });
+        return true;
+    }
+    kernels::StackParams p;
+    p.dx = record.x - reference.x;
+    p.dy = record.y - reference.y;
+    featureX = record.x;
+    featureY = record.y;
+    p.maxDx = maxDx;
+    p.maxDy = maxDy;
+    p.filter = stackFilter;
+    p.dark = previewDarkframe ? nullptr : masterDark.get();
+    p.luma = luma;
+    p.lumaWeightR = lumaWeightR;
+    p.lumaWeightG = lumaWeightG;
+    p.lumaWeightB = lumaWeightB;
+    p.minusR = minusR;
+    p.minusG = minusG;
+    p.minusB = minusB;
+    if (accumulator)
+        kernels::stackFrame(frameImage, *accumulator, p);
+    frames->update(index, [](FrameRecord& r) { r.stacked = true; });
+    referenceX = reference.x;
+    referenceY = reference.y;
+    return true;
+}
+
+QImage StackEngine::normalizeStack() const
+{
+    return accumulator ? kernels::normalizeStack(*accumulator) : QImage();
+}

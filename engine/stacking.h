@@ -1,0 +1,28 @@
+#pragma once
+// Kernels of the stacking: one frame added into the accumulator, and the accumulator as an image.
+
+#include "floatimage.h"
+
+#include <QImage>
+
+namespace kernels {
+
+struct StackParams {
+    int dx = 0, dy = 0;         // the frame's offset from the reference
+    int maxDx = 0, maxDy = 0;   // offset extents: a frame with offset (dx, dy) lands at (maxDx - dx, maxDy - dy)
+    int filter = 0;             // half-width F of the (2F+1)^2 box mean
+    const FloatImage* dark = nullptr; // mean dark to subtract, or null
+    bool luma = false;
+    double lumaWeightR = 0.2126, lumaWeightG = 0.7152, lumaWeightB = 0.0722;
+    int minusR = 0, minusG = 0, minusB = 0; // low colour cutoffs, 8-bit steps
+};
+
+// Adds the frame into the accumulator. For every accumulator position (x, y) whose box holds frame
+// pixels and whose destination (x - dx + maxDx, y - dy + maxDy) lies in the accumulator, the box mean
+// of the corrected fractions is added to R, G, B and 1 to W.
+void stackFrame(const QImage& frame, FloatImage& accumulator, const StackParams& params);
+
+// R/W, G/W, B/W clamped to [0, 1] as an 8-bit image; pixels with W = 0 are black.
+QImage normalizeStack(const FloatImage& accumulator);
+
+} // namespace kernels
