@@ -16,6 +16,11 @@
 #include <cstdio>
 #include <optional>
 
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 constexpr int kExitFailure = 1;
@@ -35,9 +40,28 @@ void printLine(FILE* stream, const QString& line)
     std::fflush(stream);
 }
 
+// Where this command's own error line goes. Image libraries may write to the process's standard error
+// on their own (libpng does), so that stream is sent to /dev/null and errors use a copy of it.
+FILE* g_errors = stderr;
+
+void divertLibraryErrors()
+{
+#ifdef Q_OS_UNIX
+    const int copy = dup(STDERR_FILENO);
+    const int null = open("/dev/null", O_WRONLY);
+    if (copy < 0 || null < 0)
+        return;
+    FILE* errors = fdopen(copy, "w");
+    if (!errors || dup2(null, STDERR_FILENO) < 0)
+        return;
+    close(null);
+    g_errors = errors;
+#endif
+}
+
 int fail(int status, const QString& message)
 {
-    printLine(stderr, QStringLiteral("nebulo-cli: ") + message);
+    printLine(g_errors, QStringLiteral("nebulo-cli: ") + message);
     return status;
 }
 
@@ -225,6 +249,7 @@ int main(int argc, char* argv[])
 {
     // Decoder warnings and the like are the toolkit's business, not this command's output.
     qInstallMessageHandler(silenceToolkit);
+    divertLibraryErrors();
     QCoreApplication app(argc, argv);
 
     QCommandLineParser parser;
