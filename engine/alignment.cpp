@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace kernels {
 namespace {
@@ -43,21 +44,45 @@ const LumaTables& lumaTables()
 
 } // namespace
 
+namespace {
+
+// Box mean on raw rows: bits and bytes per line taken once per image.
+struct RowAccess {
+    const uchar* bits;
+    qsizetype stride;
+    int width, height;
+    explicit RowAccess(const QImage& image)
+        : bits(image.constBits()), stride(image.bytesPerLine()), width(image.width()), height(image.height())
+    {
+    }
+    const QRgb* row(int y) const { return reinterpret_cast<const QRgb*>(bits + stride * y); }
+
+    QRgb boxMean(int x, int y, int filter) const
+    {
+        const int x0 = std::max(0, x - filter), x1 = std::min(width - 1, x + filter);
+        const int y0 = std::max(0, y - filter), y1 = std::min(height - 1, y + filter);
+        int sumR = 0, sumG = 0, sumB = 0;
+        for (int j = y0; j <= y1; ++j) {
+            const QRgb* line = row(j);
+            for (int k = x0; k <= x1; ++k) {
+                const QRgb p = line[k];
+                sumR += qRed(p);
+                sumG += qGreen(p);
+                sumB += qBlue(p);
+            }
+        }
+        // Integer division by the full box size; (sum + 0.5) / n never lands within rounding error
+        // of a whole number, so the truncated product is the integer quotient.
+        const double inverse = 1.0 / ((2 * filter + 1) * (2 * filter + 1));
+        return qRgb(int((sumR + 0.5) * inverse), int((sumG + 0.5) * inverse), int((sumB + 0.5) * inverse));
+    }
+};
+
+} // namespace
+
 QRgb boxMean(const QImage& image, int x, int y, int filter)
 {
-    const int x0 = std::max(0, x - filter), x1 = std::min(image.width() - 1, x + filter);
-    const int y0 = std::max(0, y - filter), y1 = std::min(image.height() - 1, y + filter);
-    int sumR = 0, sumG = 0, sumB = 0;
-    for (int j = y0; j <= y1; ++j) {
-        const QRgb* line = px::row(image, j);
-        for (int k = x0; k <= x1; ++k) {
-            sumR += qRed(line[k]);
-            sumG += qGreen(line[k]);
-            sumB += qBlue(line[k]);
-        }
-    }
-    const int n = (2 * filter + 1) * (2 * filter + 1);
-    return qRgb(sumR / n, sumG / n, sumB / n);
+    return RowAccess(image).boxMean(x, y, filter);
 }
 
 Feature detectFeature(const QImage& image, int threshold, int filter, int radius, std::vector<QPoint>* accepted)
@@ -74,16 +99,66 @@ Feature detectFeature(const QImage& image, int threshold, int filter, int radius
     // Candidates: pixel and box mean both reach the threshold. Independent per pixel, so any
     // number of threads give the same mask.
     std::vector<std::uint8_t> candidate(std::size_t(cols) * std::size_t(yEnd - yBegin), 0);
+    const RowAccess rows(image);
+    const int boxSize = (2 * filter + 1) * (2 * filter + 1);
+    const double inverse = 1.0 / boxSize;
     parallel::forRange(yBegin, yEnd, [&](int y0, int y1) {
+        // Column sums of the 2F+1 rows around the current row, kept up to date row by row.
+        const std::size_t columns = static_cast<std::size_t>(width);
+        std::vector<int> colR(columns), colG(columns), colB(columns);
+        int columnsOfRow = -2;
+        auto addRow = [&](int j, int sign) {
+            if (j < 0 || j >= height)
+                return;
+            const QRgb* line = rows.row(j);
+            for (int k = 0; k < width; ++k) {
+                colR[std::size_t(k)] += sign * qRed(line[k]);
+                colG[std::size_t(k)] += sign * qGreen(line[k]);
+                colB[std::size_t(k)] += sign * qBlue(line[k]);
+            }
+        };
+        auto columnsFor = [&](int y) {
+            if (columnsOfRow == y - 1) {
+                addRow(y - filter - 1, -1);
+                addRow(y + filter, +1);
+            } else {
+                std::fill(colR.begin(), colR.end(), 0);
+                std::fill(colG.begin(), colG.end(), 0);
+                std::fill(colB.begin(), colB.end(), 0);
+                for (int j = y - filter; j <= y + filter; ++j)
+                    addRow(j, +1);
+            }
+            columnsOfRow = y;
+        };
         for (int y = y0; y < y1; ++y) {
-            const QRgb* line = px::row(image, y);
+            const QRgb* line = rows.row(y);
             std::uint8_t* mask = candidate.data() + std::size_t(y - yBegin) * cols;
+            bool any = false;
             for (int x = xBegin; x < xEnd; ++x) {
-                if (lt.luma(line[x]) < threshold)
-                    continue;
-                if (filter > 0 && lt.luma(boxMean(image, x, y, filter)) < threshold)
+                const QRgb p = line[x];
+                // The luminance never exceeds the largest channel: a cheap test rejects most pixels.
+                if (std::max({qRed(p), qGreen(p), qBlue(p)}) < threshold || lt.luma(p) < threshold)
                     continue;
                 mask[x - xBegin] = 1;
+                any = true;
+            }
+            if (!any || filter == 0)
+                continue;
+            columnsFor(y);
+            for (int x = xBegin; x < xEnd; ++x) {
+                if (!mask[x - xBegin])
+                    continue;
+                int sumR = 0, sumG = 0, sumB = 0;
+                for (int k = std::max(0, x - filter); k <= std::min(width - 1, x + filter); ++k) {
+                    sumR += colR[std::size_t(k)];
+                    sumG += colG[std::size_t(k)];
+                    sumB += colB[std::size_t(k)];
+                }
+                // Integer division by the full box size; (sum + 0.5) / n never lies within rounding
+                // error of a whole number, so the truncated product is the integer quotient.
+                const QRgb mean = qRgb(int((sumR + 0.5) * inverse), int((sumG + 0.5) * inverse), int((sumB + 0.5) * inverse));
+                if (lt.luma(mean) < threshold)
+                    mask[x - xBegin] = 0;
             }
         }
     });
@@ -92,11 +167,19 @@ Feature detectFeature(const QImage& image, int threshold, int filter, int radius
     double sx = 0, sy = 0, n = 0;
     for (int y = yBegin; y < yEnd; ++y) {
         const std::uint8_t* mask = candidate.data() + std::size_t(y - yBegin) * cols;
-        const std::uint8_t* end = mask + cols;
-        for (const std::uint8_t* p = mask; p != end; ++p) {
-            if (!*p)
+        for (int i = 0; i < cols; ++i) {
+            // Skip empty stretches eight pixels at a time.
+            if (i + 8 <= cols) {
+                std::uint64_t word;
+                std::memcpy(&word, mask + i, 8);
+                if (word == 0) {
+                    i += 7;
+                    continue;
+                }
+            }
+            if (!mask[i])
                 continue;
-            const int x = xBegin + int(p - mask);
+            const int x = xBegin + i;
             if (n > 0 && !(std::fabs(x - sx / n) < radius && std::fabs(y - sy / n) < radius))
                 continue;
             sx += x;

@@ -45,10 +45,12 @@ float contrastOffsetGamma(float v, float contrast, float offset, float gamma)
     const float base = contrast * v + offset;
     if (base < 0.0f && std::floor(gamma) != gamma)
         return 0.0f;
+    if (gamma == 1.0f)
+        return base; // x^1 is x exactly
     return std::pow(base, gamma);
 }
 
-float adjustChannel(float sum, float weight, int c, const ColourParams& p)
+float adjustChannel(float sum, float weight, int c, const ColourParams& p, PowerMemo* memo)
 {
     float v = (sum / weight) * p.gain[c];
     if (p.lowValueBoost)
@@ -57,7 +59,17 @@ float adjustChannel(float sum, float weight, int c, const ColourParams& p)
         v = hillCurve(v);
     if (p.downhillFunc)
         v = downhillCurve(v, p.downhillStrength, p.downhillGain);
-    v = contrastOffsetGamma(v, p.contrast[c], p.offset[c], p.gamma[c]);
+    if (memo && memo->valid[c] && memo->in[c] == v) {
+        v = memo->out[c];
+    } else {
+        const float in = v;
+        v = contrastOffsetGamma(v, p.contrast[c], p.offset[c], p.gamma[c]);
+        if (memo) {
+            memo->valid[c] = true;
+            memo->in[c] = in;
+            memo->out[c] = v;
+        }
+    }
     if (!(v > 0.0f)) // also catches NaN
         v = 0.0f;
     if (v > 1.0f)
@@ -71,6 +83,7 @@ QImage colorAdjusted(const FloatImage& acc, const ColourParams& p)
     if (out.isNull() || !acc.data)
         return out;
     parallel::forRange(0, acc.height, [&](int y0, int y1) {
+        PowerMemo memo; // neighbouring pixels often repeat a value: the real power is taken once
         for (int y = y0; y < y1; ++y) {
             const float* in = acc.pixel(0, y);
             QRgb* line = px::row(out, y);
@@ -80,9 +93,9 @@ QImage colorAdjusted(const FloatImage& acc, const ColourParams& p)
                     line[x] = qRgb(0, 0, 0);
                     continue;
                 }
-                float r = adjustChannel(in[0], w, 0, p);
-                float g = adjustChannel(in[1], w, 1, p);
-                float b = adjustChannel(in[2], w, 2, p);
+                float r = adjustChannel(in[0], w, 0, p, &memo);
+                float g = adjustChannel(in[1], w, 1, p, &memo);
+                float b = adjustChannel(in[2], w, 2, p, &memo);
                 if (p.lumaOut) {
                     float l = float(p.lumaWeightR * r + p.lumaWeightG * g + p.lumaWeightB * b);
                     if (l > 1.0f)

@@ -33,8 +33,15 @@ float downhillCurve(float v, int exponent, float gain);
 // (contrast x v + offset) ^ gamma; a negative base with a non-integer gamma gives 0.
 float contrastOffsetGamma(float v, float contrast, float offset, float gamma);
 
+// The last input and result of the real power per channel.
+struct PowerMemo {
+    bool valid[3] = {false, false, false};
+    float in[3] = {0, 0, 0};
+    float out[3] = {0, 0, 0};
+};
+
 // One channel through gain, curves, contrast, offset and gamma, clamped to [0, 1].
-float adjustChannel(float sum, float weight, int channel, const ColourParams& p);
+float adjustChannel(float sum, float weight, int channel, const ColourParams& p, PowerMemo* memo = nullptr);
 
 QImage colorAdjusted(const FloatImage& accumulator, const ColourParams& params);
 

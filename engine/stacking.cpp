@@ -13,13 +13,24 @@
 namespace kernels {
 namespace {
 
+const double* fractionTable()
+{
+    static const struct Table {
+        double v[256];
+        Table() { for (int i = 0; i < 256; ++i) v[i] = px::fraction(i); }
+    } table;
+    return table.v;
+}
+
 // The corrected fractions of one frame pixel: dark subtracted, optionally reduced to luminance, cut
 // below the low colour thresholds.
 struct PixelCorrection {
     const StackParams& p;
+    const double* fraction;
     double cutR, cutG, cutB;
     explicit PixelCorrection(const StackParams& params)
         : p(params)
+        , fraction(fractionTable())
         , cutR(params.minusR * (1.0 / 255.0))
         , cutG(params.minusG * (1.0 / 255.0))
         , cutB(params.minusB * (1.0 / 255.0))
@@ -27,9 +38,9 @@ struct PixelCorrection {
     }
     void operator()(QRgb pixel, int k, int j, double* v) const
     {
-        double r = px::fraction(qRed(pixel));
-        double g = px::fraction(qGreen(pixel));
-        double b = px::fraction(qBlue(pixel));
+        double r = fraction[qRed(pixel)];
+        double g = fraction[qGreen(pixel)];
+        double b = fraction[qBlue(pixel)];
         if (p.dark) {
             r -= meanDark(p.dark, k, j, 0);
             g -= meanDark(p.dark, k, j, 1);
@@ -68,6 +79,31 @@ void stackFrame(const QImage& frame, FloatImage& acc, const StackParams& p)
     const int yFirst = std::max(0, -yOffset), yLast = std::min({acc.height, fh + F, acc.height - yOffset});
     if (xLast <= xFirst || yLast <= yFirst)
         return;
+
+    if (F == 0 && !p.dark && !p.luma) {
+        // Each channel's sample depends on its 8-bit value alone.
+        float lut[3][256];
+        for (int v = 0; v < 256; ++v) {
+            double c[3];
+            correct(qRgb(v, v, v), 0, 0, c);
+            for (int ch = 0; ch < 3; ++ch)
+                lut[ch][v] = float(c[ch]);
+        }
+        parallel::forRange(yFirst, yLast, [&](int y0, int y1) {
+            for (int y = y0; y < y1; ++y) {
+                const QRgb* line = px::row(frame, y);
+                float* out = acc.pixel(xFirst + xOffset, y + yOffset);
+                for (int x = xFirst; x < xLast; ++x, out += 4) {
+                    const QRgb pixel = line[x];
+                    out[0] += lut[0][qRed(pixel)];
+                    out[1] += lut[1][qGreen(pixel)];
+                    out[2] += lut[2][qBlue(pixel)];
+                    out[3] += 1.0f;
+                }
+            }
+        });
+        return;
+    }
 
     if (F == 0) {
         parallel::forRange(yFirst, yLast, [&](int y0, int y1) {

@@ -1,0 +1,134 @@
+// Timings of the pixel kernels on one frame, single-threaded and on all cores.
+//   bench_kernels [--quick]
+
+#include "alignment.h"
+#include "benchutil.h"
+#include "colour.h"
+#include "loading.h"
+#include "parallel.h"
+#include "quality.h"
+#include "refinement.h"
+#include "stackengine.h"
+#include "stacking.h"
+#include "synthetic.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <cstdio>
+
+namespace {
+
+QImage planet(int width, int height, double shift = 0)
+{
+    synth::Planet p;
+    p.width = width;
+    p.height = height;
+    p.cx = width / 2.0 + shift;
+    p.cy = height / 2.0 + shift / 2;
+    p.radius = height * 0.2;
+    p.blur = 1.0;
+    p.noise = 2.0;
+    return synth::renderPlanet(p);
+}
+
+void kernelsAt(int width, int height, int threads)
+{
+    parallel::setThreadCount(threads);
+    const QString size = QStringLiteral("%1x%2, %3 thread%4").arg(width).arg(height).arg(threads).arg(threads > 1 ? "s" : "");
+    const QImage frame = planet(width, height);
+    const QImage other = planet(width, height, 3.0);
+    volatile int sink = 0;
+
+    bench::run(QStringLiteral("detectFeature T=75 F=2 R=20  ") + size, [&] {
+        sink = sink + kernels::detectFeature(frame, 75, 2, 20).x;
+    });
+    const QColor reference = kernels::meanColour(frame);
+    bench::run(QStringLiteral("normaliseColour              ") + size, [&] {
+        QImage work = other.copy();
+        kernels::normaliseColour(work, reference);
+        sink = sink + work.width();
+    });
+
+    // Master dark build per dark frame: summing one frame into the master dark.
+    StackEngine engine;
+    const QImage dark = synth::renderDark(width, height, 3, 3.0, 1.0, 20);
+    QImage copy = dark;
+    bench::run(QStringLiteral("master dark, per dark frame  ") + size, [&] {
+        auto sums = createFloatImage(width, height);
+        for (int y = 0; y < height; ++y) {
+            const QRgb* line = reinterpret_cast<const QRgb*>(copy.constScanLine(y));
+            float* out = sums->pixel(0, y);
+            for (int x = 0; x < width; ++x, out += 4) {
+                out[0] += float(qRed(line[x]) / 255.0);
+                out[1] += float(qGreen(line[x]) / 255.0);
+                out[2] += float(qBlue(line[x]) / 255.0);
+                out[3] += 1.0f;
+            }
+        }
+        sink = sink + int(sums->data[0]);
+    });
+
+    auto acc = createFloatImage(width + 6, height + 4);
+    kernels::StackParams sp;
+    sp.maxDx = 6;
+    sp.maxDy = 4;
+    sp.dx = 3;
+    sp.dy = 1;
+    for (int f : {0, 1}) {
+        sp.filter = f;
+        bench::run(QStringLiteral("stackFrame F=%1                 ").arg(f) + size, [&] { kernels::stackFrame(frame, *acc, sp); });
+    }
+    bench::run(QStringLiteral("normalizeStack               ") + size, [&] { sink = sink + kernels::normalizeStack(*acc).width(); });
+    kernels::ColourParams cp;
+    cp.gamma[0] = cp.gamma[1] = cp.gamma[2] = 0.8f;
+    cp.gain[0] = 1.2f;
+    bench::run(QStringLiteral("colorAdjusted (gamma 0.8)    ") + size, [&] { sink = sink + kernels::colorAdjusted(*acc, cp).width(); });
+    bench::run(QStringLiteral("gradientQualityH + V         ") + size, [&] {
+        sink = sink + int(kernels::gradientQualityH(frame) + kernels::gradientQualityV(frame));
+    });
+    kernels::Calibration cal;
+    auto master = createFloatImage(width, height);
+    for (std::size_t i = 0; i < master->floatCount(); i += 4) {
+        master->data[i] = master->data[i + 1] = master->data[i + 2] = 0.02f;
+        master->data[i + 3] = 1.0f;
+    }
+    cal.masterDark = master.get();
+    bench::run(QStringLiteral("calibrated (with master dark) ") + size, [&] { sink = sink + kernels::calibrated(frame, cal).width(); });
+    (void)sink;
+}
+
+void matchAt(int radius, int threads)
+{
+    parallel::setThreadCount(threads);
+    const QImage frame = planet(640, 480);
+    const QImage shifted = planet(640, 480, 2.0);
+    const int cx = 320, cy = 240;
+    const QImage pattern = kernels::block(frame, cx - radius, cy - radius, 2 * radius, 2 * radius);
+    volatile float sink = 0;
+    bench::run(QStringLiteral("matchPattern R=%1, %2 thread%3").arg(radius).arg(threads).arg(threads > 1 ? "s" : ""), [&] {
+        const kernels::Match m = kernels::matchPattern(shifted, pattern, cx - 2 * radius, cy - 2 * radius, 2 * radius, 2 * radius);
+        sink = sink + m.score;
+    });
+    (void)sink;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    const bool quick = app.arguments().contains(QStringLiteral("--quick"));
+    const int cores = QThread::idealThreadCount();
+    std::printf("Kernels, %d cores\n", cores);
+    for (int threads : {1, cores}) {
+        matchAt(20, threads);
+        matchAt(50, threads);
+        kernelsAt(640, 480, threads);
+        if (!quick)
+            kernelsAt(1920, 1080, threads);
+        if (cores == 1)
+            break;
+    }
+    return 0;
+}

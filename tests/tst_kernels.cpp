@@ -1,0 +1,490 @@
+// The optimised kernels against plain, pixel-by-pixel implementations of the same rules, on random
+// and structured images, with one thread and with several: every result must be bit-identical.
+
+#include "alignment.h"
+#include "colour.h"
+#include "loading.h"
+#include "parallel.h"
+#include "pixel.h"
+#include "quality.h"
+#include "refinement.h"
+#include "stacking.h"
+#include "synthetic.h"
+
+#include <QtTest>
+
+#include <cmath>
+#include <cstring>
+
+namespace plain {
+
+int detectionLuma(QRgb p)
+{
+    const double r = qRed(p) / 255.0, g = qGreen(p) / 255.0, b = qBlue(p) / 255.0;
+    double t = r * 0.2126;
+    t = t + g * 0.7152;
+    t = t + b * 0.0722;
+    return int(255.0 * t);
+}
+
+kernels::Feature detect(const QImage& img, int T, int F, int R)
+{
+    kernels::Feature f;
+    double sx = 0, sy = 0, n = 0;
+    for (int y = 20; y <= img.height() - 21; ++y) {
+        for (int x = 20; x <= img.width() - 21; ++x) {
+            if (detectionLuma(img.pixel(x, y)) < T)
+                continue;
+            int sr = 0, sg = 0, sb = 0;
+            for (int j = y - F; j <= y + F; ++j)
+                for (int k = x - F; k <= x + F; ++k)
+                    if (k >= 0 && j >= 0 && k < img.width() && j < img.height()) {
+                        sr += qRed(img.pixel(k, j));
+                        sg += qGreen(img.pixel(k, j));
+                        sb += qBlue(img.pixel(k, j));
+                    }
+            const int N = (2 * F + 1) * (2 * F + 1);
+            if (detectionLuma(qRgb(sr / N, sg / N, sb / N)) < T)
+                continue;
+            if (n > 0 && !(std::fabs(x - sx / n) < R && std::fabs(y - sy / n) < R))
+                continue;
+            sx += x;
+            sy += y;
+            n += 1;
+        }
+    }
+    if (n > 0) {
+        f.found = true;
+        f.cx = sx / n;
+        f.cy = sy / n;
+        f.x = int(f.cx);
+        f.y = int(f.cy);
+    }
+    return f;
+}
+
+// Mean colour as 16-bit fractions, summed in single precision in raster order.
+QRgba64 meanColour(const QImage& img)
+{
+    float r = 0, g = 0, b = 0;
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x) {
+            const QRgb p = img.pixel(x, y);
+            r += qRed(p) / 255.0;
+            g += qGreen(p) / 255.0;
+            b += qBlue(p) / 255.0;
+        }
+    const int n = img.width() * img.height();
+    auto q = [](double f) { return quint16(int(f * 65535.0 + 0.5)); };
+    return qRgba64(q(r / n), q(g / n), q(b / n), 65535);
+}
+
+float score(const QImage& img, const QImage& pat, int tx, int ty)
+{
+    float s = 0;
+    for (int r = 0; r < pat.height(); ++r)
+        for (int c = 0; c < pat.width(); ++c) {
+            const int x = tx + c, y = ty + r;
+            const QRgb a = (x >= 0 && y >= 0 && x < img.width() && y < img.height()) ? img.pixel(x, y) : qRgb(0, 0, 0);
+            const QRgb b = pat.pixel(c, r);
+            s += std::abs(qRed(a) - qRed(b)) + std::abs(qGreen(a) - qGreen(b)) + std::abs(qBlue(a) - qBlue(b));
+        }
+    return s;
+}
+
+float quality(const QImage& img, bool horizontal)
+{
+    auto L = [&](int x, int y) {
+        const QRgb p = img.pixel(x, y);
+        return float(255 * (0.2126 * (qRed(p) / 255.0) + 0.7152 * (qGreen(p) / 255.0) + 0.0722 * (qBlue(p) / 255.0)));
+    };
+    int S = 0, n = 0;
+    const int w = img.width(), h = img.height();
+    if (horizontal) {
+        for (int y = 0; y <= h - 2; ++y)
+            for (int x = 0; x <= w - 3; ++x) {
+                const float d = std::fabs(L(x, y) - L(x + 1, y));
+                if (d > 3.0) {
+                    ++n;
+                    S = int(S + d);
+                }
+            }
+    } else {
+        for (int x = 0; x <= w - 2; ++x)
+            for (int y = 0; y <= h - 3; ++y) {
+                const float d = std::fabs(L(x, y) - L(x, y + 1));
+                if (d > 2.0) {
+                    ++n;
+                    S = int(S + d);
+                }
+            }
+    }
+    return n ? float(S) / n : 0.0f;
+}
+
+void stack(const QImage& frame, FloatImage& acc, const kernels::StackParams& p)
+{
+    for (int y = 0; y < acc.height; ++y)
+        for (int x = 0; x < acc.width; ++x) {
+            const int u = x - p.dx + p.maxDx, v = y - p.dy + p.maxDy;
+            if (!acc.contains(u, v))
+                continue;
+            float sr = 0, sg = 0, sb = 0;
+            int n = 0;
+            for (int j = y - p.filter; j <= y + p.filter; ++j)
+                for (int k = x - p.filter; k <= x + p.filter; ++k) {
+                    if (k < 0 || j < 0 || k >= frame.width() || j >= frame.height())
+                        continue;
+                    const QRgb px = frame.pixel(k, j);
+                    double r = qRed(px) / 255.0, g = qGreen(px) / 255.0, b = qBlue(px) / 255.0;
+                    if (p.dark) {
+                        r -= kernels::meanDark(p.dark, k, j, 0);
+                        g -= kernels::meanDark(p.dark, k, j, 1);
+                        b -= kernels::meanDark(p.dark, k, j, 2);
+                    }
+                    if (p.luma) {
+                        const double l = p.lumaWeightR * r + p.lumaWeightG * g + p.lumaWeightB * b;
+                        r = g = b = l;
+                    }
+                    if (r > 0 && r < p.minusR * (1.0 / 255.0))
+                        r = 0;
+                    if (g > 0 && g < p.minusG * (1.0 / 255.0))
+                        g = 0;
+                    if (b > 0 && b < p.minusB * (1.0 / 255.0))
+                        b = 0;
+                    sr += r;
+                    sg += g;
+                    sb += b;
+                    ++n;
+                }
+            if (n == 0)
+                continue;
+            float* o = acc.pixel(u, v);
+            o[0] += sr / n;
+            o[1] += sg / n;
+            o[2] += sb / n;
+            o[3] += 1.0f;
+        }
+}
+
+} // namespace plain
+
+namespace {
+
+QImage randomImage(int w, int h, quint64 seed, int maxValue = 255)
+{
+    synth::Rng rng(seed);
+    QImage img(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y) {
+        QRgb* line = reinterpret_cast<QRgb*>(img.scanLine(y));
+        for (int x = 0; x < w; ++x)
+            line[x] = qRgb(rng.below(maxValue + 1), rng.below(maxValue + 1), rng.below(maxValue + 1));
+    }
+    return img;
+}
+
+QImage planet(int w, int h, double cx, double cy, double radius, double blur, double noise, quint32 seed)
+{
+    synth::Planet p;
+    p.width = w;
+    p.height = h;
+    p.cx = cx;
+    p.cy = cy;
+    p.radius = radius;
+    p.blur = blur;
+    p.noise = noise;
+    p.seed = seed;
+    return synth::renderPlanet(p);
+}
+
+bool sameFloats(const FloatImage& a, const FloatImage& b)
+{
+    return a.width == b.width && a.height == b.height
+        && std::memcmp(a.data.get(), b.data.get(), a.floatCount() * sizeof(float)) == 0;
+}
+
+} // namespace
+
+class TestKernels : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { parallel::setThreadCount(0); }
+    void cleanupTestCase() { parallel::setThreadCount(0); }
+
+    void detection_data()
+    {
+        QTest::addColumn<int>("threads");
+        QTest::addColumn<int>("threshold");
+        QTest::addColumn<int>("filter");
+        QTest::addColumn<int>("radius");
+        QTest::addColumn<int>("image"); // 0 planet, 1 random, 2 dim random
+        const int threads[] = {1, 2};
+        for (int t : threads) {
+            QTest::addRow("planet T75 F2 R20 x%d", t) << t << 75 << 2 << 20 << 0;
+            QTest::addRow("planet T120 F0 R8 x%d", t) << t << 120 << 0 << 8 << 0;
+            QTest::addRow("planet T40 F10 R100 x%d", t) << t << 40 << 10 << 100 << 0;
+            QTest::addRow("random T0 F1 R5 x%d", t) << t << 0 << 1 << 5 << 1;
+            QTest::addRow("random T128 F3 R30 x%d", t) << t << 128 << 3 << 30 << 1;
+            QTest::addRow("dim random T40 F2 R1 x%d", t) << t << 40 << 2 << 1 << 2;
+        }
+    }
+
+    // The candidate mask, the column sums of the box and the word-wise scan give the plain result.
+    void detection()
+    {
+        QFETCH(int, threads);
+        QFETCH(int, threshold);
+        QFETCH(int, filter);
+        QFETCH(int, radius);
+        QFETCH(int, image);
+        parallel::setThreadCount(threads);
+        const QImage img = image == 0 ? planet(203, 157, 97.3, 80.6, 40, 1.2, 3, 5)
+                                      : randomImage(131, 97, 11 + quint64(image), image == 2 ? 60 : 255);
+        const kernels::Feature fast = kernels::detectFeature(img, threshold, filter, radius);
+        const kernels::Feature slow = plain::detect(img, threshold, filter, radius);
+        QCOMPARE(fast.found, slow.found);
+        QCOMPARE(fast.cx, slow.cx);
+        QCOMPARE(fast.cy, slow.cy);
+        QCOMPARE(fast.x, slow.x);
+        QCOMPARE(fast.y, slow.y);
+    }
+
+    void meanColour_data()
+    {
+        QTest::addColumn<QImage>("image");
+        QTest::newRow("random") << randomImage(320, 240, 3);
+        QTest::newRow("bright random, large sums") << randomImage(800, 700, 4, 255).convertToFormat(QImage::Format_RGB32);
+        QTest::newRow("planet") << planet(320, 240, 150, 110, 60, 1.0, 2, 9);
+        QTest::newRow("white") << synth::uniform(1000, 900, qRgb(255, 255, 255));
+        QTest::newRow("one pixel") << synth::uniform(1, 1, qRgb(7, 8, 9));
+    }
+
+    void meanColour()
+    {
+        QFETCH(QImage, image);
+        QCOMPARE(kernels::meanColour(image).rgba64(), plain::meanColour(image));
+    }
+
+    void patternMatch_data()
+    {
+        QTest::addColumn<int>("threads");
+        QTest::addColumn<int>("radius");
+        QTest::addColumn<int>("patternSide");
+        QTest::newRow("R20 x1") << 1 << 20 << 40;
+        QTest::newRow("R20 x2") << 2 << 20 << 40;
+        QTest::newRow("R7 odd pattern x2") << 2 << 7 << 13;
+        QTest::newRow("R3 x3") << 3 << 3 << 6;
+    }
+
+    // Scores equal the per-pixel single-precision sum, and the winner is the first smallest score
+    // in raster order, whatever the thread count.
+    void patternMatch()
+    {
+        QFETCH(int, threads);
+        QFETCH(int, radius);
+        QFETCH(int, patternSide);
+        parallel::setThreadCount(threads);
+        // Few grey levels, so that equal scores (ties) occur.
+        QImage img = randomImage(120, 100, 21, 3);
+        const QImage pattern = kernels::block(img, 50, 40, patternSide, patternSide);
+        const int x0 = 55 - 2 * radius, y0 = 45 - 2 * radius;
+        const kernels::Match m = kernels::matchPattern(img, pattern, x0, y0, 2 * radius, 2 * radius);
+        float best = float(patternSide * patternSide * 768);
+        int bx = x0, by = y0;
+        for (int ty = y0; ty < y0 + 2 * radius; ++ty)
+            for (int tx = x0; tx < x0 + 2 * radius; ++tx) {
+                const float s = plain::score(img, pattern, tx, ty);
+                QCOMPARE(kernels::patternScore(img, pattern, tx, ty), s);
+                if (s < best) {
+                    best = s;
+                    bx = tx;
+                    by = ty;
+                }
+            }
+        QCOMPARE(m.score, best);
+        QCOMPARE(m.x, bx);
+        QCOMPARE(m.y, by);
+    }
+
+    // Past 2^24 the single-precision sum rounds; the integer shortcut must not be used there.
+    void patternScoreBeyondExactRange()
+    {
+        const QImage white = synth::uniform(300, 300, qRgb(255, 255, 255));
+        const QImage pattern = randomImage(180, 180, 5, 60);
+        const float fast = kernels::patternScore(white, pattern, 10, 10);
+        const float slow = plain::score(white, pattern, 10, 10);
+        QVERIFY(double(slow) > 16777216.0);
+        QCOMPARE(fast, slow);
+        const kernels::Match m = kernels::matchPattern(white, pattern, 8, 8, 4, 4);
+        float best = 1e30f;
+        for (int ty = 8; ty < 12; ++ty)
+            for (int tx = 8; tx < 12; ++tx)
+                best = std::min(best, plain::score(white, pattern, tx, ty));
+        QCOMPARE(m.score, best);
+    }
+
+    void qualityMeasures_data()
+    {
+        QTest::addColumn<QImage>("image");
+        QTest::addColumn<int>("threads");
+        for (int t : {1, 2}) {
+            QTest::addRow("random x%d", t) << randomImage(97, 61, 8) << t;
+            QTest::addRow("planet x%d", t) << planet(320, 240, 160, 120, 70, 1.5, 1.0, 3) << t;
+            QTest::addRow("large sums x%d", t) << randomImage(1500, 1200, 31) << t;
+        }
+    }
+
+    // The truncating running sum follows the visiting order (columns outer for vertical steps).
+    void qualityMeasures()
+    {
+        QFETCH(QImage, image);
+        QFETCH(int, threads);
+        parallel::setThreadCount(threads);
+        QCOMPARE(kernels::gradientQualityH(image), plain::quality(image, true));
+        QCOMPARE(kernels::gradientQualityV(image), plain::quality(image, false));
+    }
+
+    void stacking_data()
+    {
+        QTest::addColumn<int>("threads");
+        QTest::addColumn<int>("filter");
+        QTest::addColumn<bool>("dark");
+        QTest::addColumn<bool>("luma");
+        QTest::addColumn<int>("cutoff");
+        for (int t : {1, 2}) {
+            QTest::addRow("F0 x%d", t) << t << 0 << false << false << 0;
+            QTest::addRow("F0 cutoff x%d", t) << t << 0 << false << false << 40;
+            QTest::addRow("F0 dark luma cutoff x%d", t) << t << 0 << true << true << 9;
+            QTest::addRow("F1 x%d", t) << t << 1 << false << false << 0;
+            QTest::addRow("F2 dark x%d", t) << t << 2 << true << false << 3;
+            QTest::addRow("F3 luma x%d", t) << t << 3 << false << true << 0;
+        }
+    }
+
+    // Shifted frames with every option: the same sums as the plain loop over accumulator positions.
+    void stacking()
+    {
+        QFETCH(int, threads);
+        QFETCH(int, filter);
+        QFETCH(bool, dark);
+        QFETCH(bool, luma);
+        QFETCH(int, cutoff);
+        parallel::setThreadCount(threads);
+        const QImage frame = randomImage(53, 41, 77);
+        auto master = createFloatImage(40, 45); // smaller and larger than the frame in turn
+        synth::Rng rng(5);
+        for (std::size_t i = 0; i < master->floatCount(); i += 4) {
+            master->data[i] = float(rng.uniform() * 0.3);
+            master->data[i + 1] = float(rng.uniform() * 0.3);
+            master->data[i + 2] = float(rng.uniform() * 0.3);
+            master->data[i + 3] = float(1 + rng.below(3));
+        }
+        kernels::StackParams p;
+        p.maxDx = 4;
+        p.maxDy = 6;
+        p.filter = filter;
+        p.dark = dark ? master.get() : nullptr;
+        p.luma = luma;
+        p.lumaWeightR = 0.3;
+        p.lumaWeightG = 0.5;
+        p.lumaWeightB = 0.2;
+        p.minusR = cutoff;
+        p.minusG = cutoff / 2;
+        p.minusB = cutoff * 2;
+        auto fast = createFloatImage(53 + 4 + 3, 41 + 6 + 2);
+        auto slow = createFloatImage(53 + 4 + 3, 41 + 6 + 2);
+        for (const QPoint& offset : {QPoint(0, 0), QPoint(4, 6), QPoint(-3, -2), QPoint(1, -2)}) {
+            p.dx = offset.x();
+            p.dy = offset.y();
+            kernels::stackFrame(frame, *fast, p);
+            plain::stack(frame, *slow, p);
+        }
+        QVERIFY(sameFloats(*fast, *slow));
+    }
+
+    // Calibration with a master dark smaller than the frame and both gains, per pixel as the rules say.
+    void calibration()
+    {
+        const QImage frame = randomImage(61, 47, 91);
+        auto master = createFloatImage(50, 40);
+        synth::Rng rng(6);
+        for (std::size_t i = 0; i < master->floatCount(); i += 4) {
+            master->data[i] = float(rng.uniform() * 0.5);
+            master->data[i + 1] = float(rng.uniform() * 0.5);
+            master->data[i + 2] = float(rng.uniform() * 0.5);
+            master->data[i + 3] = float(1 + rng.below(4));
+        }
+        kernels::Calibration c;
+        c.masterDark = master.get();
+        c.darkframeGain = 0.7f;
+        c.lightframeGain = 1.9f;
+        for (int threads : {1, 2}) {
+            parallel::setThreadCount(threads);
+            const QImage out = kernels::calibrated(frame, c);
+            for (int y = 0; y < frame.height(); ++y)
+                for (int x = 0; x < frame.width(); ++x) {
+                    const QRgb p = frame.pixel(x, y);
+                    int expected[3];
+                    const int values[3] = {qRed(p), qGreen(p), qBlue(p)};
+                    for (int ch = 0; ch < 3; ++ch) {
+                        float dark = 0.0f;
+                        if (x < 50 && y < 40)
+                            dark = master->value(x, y, ch) / master->value(x, y, 3);
+                        float v = float(values[ch] / 255.0 - dark * c.darkframeGain);
+                        if (v <= 2.0f / 255.0f)
+                            v = 0.0f;
+                        v = c.lightframeGain * v;
+                        if (v > 1.0f)
+                            v = 1.0f;
+                        expected[ch] = int(v * 65535.0 + 0.5) >> 8;
+                    }
+                    const QRgb got = out.pixel(x, y);
+                    if (qRed(got) != expected[0] || qGreen(got) != expected[1] || qBlue(got) != expected[2])
+                        QFAIL(qPrintable(QStringLiteral("pixel %1,%2").arg(x).arg(y)));
+                }
+        }
+    }
+
+    // Colour adjustment and the stack's normalisation over every row split.
+    void colourThreads()
+    {
+        auto acc = createFloatImage(90, 70);
+        synth::Rng rng(12);
+        for (std::size_t i = 0; i < acc->floatCount(); i += 4) {
+            const float w = float(rng.below(4));
+            acc->data[i] = float(rng.uniform() * 1.3 - 0.1) * w;
+            acc->data[i + 1] = float(rng.uniform()) * w;
+            acc->data[i + 2] = float(rng.uniform()) * w;
+            acc->data[i + 3] = w;
+        }
+        kernels::ColourParams cp;
+        cp.gamma[0] = 0.7f;
+        cp.offset[1] = -0.05f;
+        cp.lowValueBoost = true;
+        cp.lvbExponent = 2;
+        cp.lvbBlend = 0.6f;
+        parallel::setThreadCount(1);
+        const QImage a = kernels::colorAdjusted(*acc, cp);
+        const QImage n1 = kernels::normalizeStack(*acc);
+        parallel::setThreadCount(3);
+        QCOMPARE(kernels::colorAdjusted(*acc, cp), a);
+        QCOMPARE(kernels::normalizeStack(*acc), n1);
+        // Pixel by pixel through the one-channel function.
+        for (int y = 0; y < acc->height; ++y)
+            for (int x = 0; x < acc->width; ++x) {
+                const float* p = acc->pixel(x, y);
+                if (p[3] == 0.0f) {
+                    QCOMPARE(a.pixel(x, y), qRgb(0, 0, 0));
+                    continue;
+                }
+                const QRgb expected = px::rgbFromFractions(kernels::adjustChannel(p[0], p[3], 0, cp),
+                                                           kernels::adjustChannel(p[1], p[3], 1, cp),
+                                                           kernels::adjustChannel(p[2], p[3], 2, cp));
+                QCOMPARE(a.pixel(x, y), expected);
+            }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestKernels)
+#include "tst_kernels.moc"
