@@ -199,28 +199,106 @@ Feature detectFeature(const QImage& image, int threshold, int filter, int radius
     return result;
 }
 
+namespace {
+
+// A single-precision sum of channel fractions, added one by one in raster order, formed without
+// a dependent rounding per pixel. While the sum S lies in one binade [2^e, 2^(e+1)) with e <= 23,
+// every representable value there is a multiple of u = 2^(e-23), and S + v rounds to
+// S + u * round(v / u): the fraction k/255 is never within rounding error of a midpoint of that grid
+// (k * 2^(24-e) is even, 255 * odd is odd), so neither the double sum nor ties can change the result.
+// Whole rows are then added as integers in units of u; a row that would leave the binade is added
+// pixel by pixel.
+class FractionSum {
+public:
+    float value() const { return ready_ ? float(double(units_) * unit_) : sum_; }
+    bool ready() const { return ready_; }
+    const std::int32_t* steps() const { return steps_; }
+
+    // Adds a row whose units were counted with steps(); false when they would leave the binade.
+    bool addUnits(long long rowUnits)
+    {
+        if (!ready_ || units_ + rowUnits >= kBinadeEnd)
+            return false;
+        units_ += rowUnits;
+        return true;
+    }
+
+    // Adds a row pixel by pixel.
+    void addRowExactly(const QRgb* line, int width, int shift, const double* fraction)
+    {
+        sum_ = value();
+        ready_ = false;
+        for (int x = 0; x < width; ++x)
+            sum_ = float(sum_ + fraction[(line[x] >> shift) & 0xff]);
+        enterBinade(fraction);
+    }
+
+private:
+    static constexpr long long kBinadeEnd = 1LL << 24;
+
+    void enterBinade(const double* fraction)
+    {
+        int e = 0;
+        std::frexp(double(sum_), &e); // sum in [2^(e-1), 2^e)
+        --e;
+        if (!(sum_ > 0.0f) || e > 23)
+            return;
+        unit_ = std::ldexp(1.0, e - 23);
+        units_ = (long long)(double(sum_) / unit_);
+        for (int k = 0; k < 256; ++k)
+            steps_[k] = std::int32_t(std::nearbyint(fraction[k] / unit_));
+        ready_ = true;
+    }
+
+    float sum_ = 0.0f;
+    bool ready_ = false;
+    double unit_ = 0;
+    long long units_ = 0;
+    std::int32_t steps_[256] = {};
+};
+
+const double* fractions()
+{
+    static const struct Table {
+        double v[256];
+        Table() { for (int i = 0; i < 256; ++i) v[i] = px::fraction(i); }
+    } table;
+    return table.v;
+}
+
+} // namespace
+
 QColor meanColour(const QImage& image)
 {
     const int width = image.width(), height = image.height();
     if (width <= 0 || height <= 0)
         return px::colourFromFractions(0, 0, 0);
-    static const struct Fractions {
-        double v[256];
-        Fractions() { for (int i = 0; i < 256; ++i) v[i] = px::fraction(i); }
-    } f;
-    // Single-precision sums, each addition rounded in raster order.
-    float sumR = 0.0f, sumG = 0.0f, sumB = 0.0f;
+    const double* f = fractions();
+    FractionSum sums[3];
+    const int shifts[3] = {16, 8, 0};
     for (int y = 0; y < height; ++y) {
         const QRgb* line = px::row(image, y);
-        for (int x = 0; x < width; ++x) {
-            const QRgb p = line[x];
-            sumR = float(sumR + f.v[qRed(p)]);
-            sumG = float(sumG + f.v[qGreen(p)]);
-            sumB = float(sumB + f.v[qBlue(p)]);
+        long long units[3] = {0, 0, 0};
+        const bool counted = sums[0].ready() && sums[1].ready() && sums[2].ready();
+        if (counted) {
+            const std::int32_t *sr = sums[0].steps(), *sg = sums[1].steps(), *sb = sums[2].steps();
+            for (int x = 0; x < width; ++x) {
+                const QRgb p = line[x];
+                units[0] += sr[qRed(p)];
+                units[1] += sg[qGreen(p)];
+                units[2] += sb[qBlue(p)];
+            }
+        }
+        for (int c = 0; c < 3; ++c) {
+            if (!counted || !sums[c].addUnits(units[c]))
+                sums[c].addRowExactly(line, width, shifts[c], f);
         }
     }
+    FractionSum& r = sums[0];
+    FractionSum& g = sums[1];
+    FractionSum& b = sums[2];
     const int count = width * height;
-    return px::colourFromFractions(sumR / count, sumG / count, sumB / count);
+    return px::colourFromFractions(r.value() / count, g.value() / count, b.value() / count);
 }
 
 void normaliseColour(QImage& image, const QColor& reference)
