@@ -303,7 +303,11 @@ QColor meanColour(const QImage& image)
 
 void normaliseColour(QImage& image, const QColor& reference)
 {
-    const QColor mean = meanColour(image);
+    normaliseColour(image, reference, meanColour(image));
+}
+
+void normaliseColour(QImage& image, const QColor& reference, const QColor& mean)
+{
     const double ref[3] = {px::redFraction(reference), px::greenFraction(reference), px::blueFraction(reference)};
     const double m[3] = {px::redFraction(mean), px::greenFraction(mean), px::blueFraction(mean)};
     int lut[3][256];
@@ -318,9 +322,10 @@ void normaliseColour(QImage& image, const QColor& reference)
             lut[c][v] = px::toByte(std::min(1.0, px::fraction(v) * gain));
     }
     const int width = image.width();
+    const px::RowWriter rows(image);
     parallel::forRange(0, image.height(), [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
-            QRgb* line = px::row(image, y);
+            QRgb* line = rows(y);
             for (int x = 0; x < width; ++x) {
                 const QRgb p = line[x];
                 line[x] = qRgb(lut[0][qRed(p)], lut[1][qGreen(p)], lut[2][qBlue(p)]);
@@ -364,12 +369,12 @@ QImage block(const QImage& image, int left, int top, int width, int height)
 
 QColor StackEngine::meanColor() const
 {
-    return kernels::meanColour(workImage);
+    return meanColourOf(workImage);
 }
 
 void StackEngine::normalizeColor()
 {
-    kernels::normaliseColour(workImage, referenceColor);
+    kernels::normaliseColour(workImage, referenceColor, meanColor());
 }
 
 void StackEngine::detectFeature(int index, int threshold)
@@ -393,13 +398,12 @@ void StackEngine::detectFeature(int index, int threshold)
 
 QImage StackEngine::analyzeReference(int index, int threshold, bool* found)
 {
-    QImage stored;
+    QImage image;
     if (found)
         *found = false;
-    if (!readImage(frames->path(index), stored))
+    if (!loadPrepared(frames->path(index), image))
         return QImage();
-    const QImage image = preprocessed(supersampled(stored));
-    const QColor colour = kernels::meanColour(image);
+    const QColor colour = meanColourOf(image);
 
     QImage preview = image;
     std::vector<QPoint> accepted;

@@ -30,6 +30,8 @@ QColor meanColour(const QImage& image);
 // Scales every channel so that the image's mean colour becomes the reference colour (clamped to 1).
 // A channel whose mean is 0 is left unchanged.
 void normaliseColour(QImage& image, const QColor& reference);
+// The same with the image's mean colour already known.
+void normaliseColour(QImage& image, const QColor& reference, const QColor& mean);
 
 // Outline of a square of half side R around (cx, cy): for e = -R .. R-1 the pixels (cx+e, cy-R),
 // (cx+e, cy+R), (cx+R, cy+e), (cx-R, cy+e), each coordinate truncated after the addition.

@@ -1,8 +1,13 @@
 #include "batch.h"
 
+#include "framecache.h"
+#include "parallel.h"
+
+#include <QThreadPool>
 #include <QtGlobal>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <numeric>
 
@@ -30,6 +35,68 @@ QString pickTargetFirst()
 {
     return QStringLiteral("No target picked yet: click on the target in the image or press \"Update\" first.");
 }
+
+// While the loop works on one frame, worker threads prepare the next frames that take part, so that
+// the loop finds them in the frame cache. The loop itself, its order, its log lines and its event
+// processing are unchanged; a frame that fails to load is reported when the loop reaches it.
+class ReadAhead {
+public:
+    ReadAhead(StackEngine& engine, const Progress& progress, bool withMeanColour)
+        : engine_(engine), progress_(progress), withMean_(withMeanColour)
+    {
+        const int workers = parallel::threadCount() - 1;
+        if (workers > 0) {
+            pool_.setMaxThreadCount(workers);
+            depth_ = workers + 1;
+        }
+    }
+    ~ReadAhead()
+    {
+        pool_.waitForDone();
+        engine_.cache->releaseReadAhead();
+    }
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // Called before the loop loads frame i.
+    void before(int i)
+    {
+        current_->store(i);
+        const int n = engine_.frames->count();
+        int queued = 0;
+        for (int j = i; j < n && queued < depth_; ++j) {
+            if (!progress_.takesPart(j))
+                continue;
+            ++queued;
+            if (j == i || j <= highest_)
+                continue;
+            highest_ = j;
+            const FrameRequest request = engine_.frameRequest(engine_.frames->path(j));
+            const std::shared_ptr<FrameCache> cache = engine_.cache;
+            const bool mean = withMean_;
+            StackEngine* engine = &engine_;
+            const std::shared_ptr<std::atomic<int>> current = current_;
+            pool_.start([request, cache, mean, engine, current, j] {
+                if (current->load() >= j)
+                    return; // the loop got there first
+                QImage image;
+                if (cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, image,
+                                  FrameCache::Use::Ahead)
+                    && mean)
+                    engine->meanColourOf(image);
+            });
+        }
+    }
+
+private:
+    StackEngine& engine_;
+    const Progress& progress_;
+    bool withMean_;
+    QThreadPool pool_;
+    int depth_ = 0;
+    int highest_ = -1;
+    std::shared_ptr<std::atomic<int>> current_ = std::make_shared<std::atomic<int>>(-1);
+};
 
 // Logs an unreadable frame; true when the run goes on.
 bool reportUnreadable(const Progress& progress, const QString& path)
@@ -120,9 +187,11 @@ bool alignAll(StackEngine& e, const Progress& progress)
     const Stopwatch total;
     const int n = e.frames->count();
     int analysed = 0, valid = 0;
+    ReadAhead readAhead(e, progress, true);
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
             continue;
+        readAhead.before(i);
         const Stopwatch clock;
         const bool read = e.alignFrame(i);
         progress.setStatus(QStringLiteral("Aligning... ") + percent(i, n));
@@ -164,9 +233,11 @@ bool refineAll(StackEngine& e, const Progress& progress)
     const Stopwatch total;
     const int n = e.frames->count();
     int analysed = 0, valid = 0;
+    ReadAhead readAhead(e, progress, true);
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
             continue;
+        readAhead.before(i);
         const Stopwatch clock;
         const bool read = e.refineFrame(i);
         progress.setStatus(QStringLiteral("Doing pattern matching... ") + percent(i, n));
@@ -226,9 +297,11 @@ bool stackAll(StackEngine& e, const Progress& progress)
     const Stopwatch total;
     const int n = e.frames->count();
     int processed = 0, stacked = 0;
+    ReadAhead readAhead(e, progress, false);
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
             continue;
+        readAhead.before(i);
         const Stopwatch clock;
         const bool read = e.stackFrame(i);
         progress.setStatus(QStringLiteral("Stacking... ") + percent(i, n));
@@ -275,9 +348,11 @@ bool analyzeQuality(StackEngine& e, const Progress& progress)
     progress.say(QStringLiteral("analyzing gradient quality..."));
     float min = -1.0f, max = -1.0f, sum = 0.0f, analysed = 0.0f;
     std::vector<float> raw(std::size_t(n), -1.0f);
+    ReadAhead readAhead(e, progress, false);
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
             continue;
+        readAhead.before(i);
         const QString path = e.frames->path(i);
         if (!e.loadFrame(path)) {
             if (!reportUnreadable(progress, path))

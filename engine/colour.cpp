@@ -82,11 +82,12 @@ QImage colorAdjusted(const FloatImage& acc, const ColourParams& p)
     QImage out(acc.width, acc.height, QImage::Format_RGB32);
     if (out.isNull() || !acc.data)
         return out;
+    const px::RowWriter rows(out);
     parallel::forRange(0, acc.height, [&](int y0, int y1) {
         PowerMemo memo; // neighbouring pixels often repeat a value: the real power is taken once
         for (int y = y0; y < y1; ++y) {
             const float* in = acc.pixel(0, y);
-            QRgb* line = px::row(out, y);
+            QRgb* line = rows(y);
             for (int x = 0; x < acc.width; ++x, in += 4) {
                 const float w = in[3];
                 if (w == 0.0f) {

@@ -1,6 +1,7 @@
 #include "floatimage.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <new>
 
@@ -20,6 +21,8 @@ std::unique_ptr<FloatImage> createFloatImage(int width, int height)
     std::unique_ptr<FloatImage> image(new (std::nothrow) FloatImage);
     if (!image)
         return nullptr;
+    static std::atomic<unsigned long long> serials{0};
+    image->serial = ++serials;
     image->width = width;
     image->height = height;
     // Value-initialised: every float starts at 0.

@@ -9,6 +9,9 @@ struct FloatImage {
     int width = 0;
     int height = 0;
     std::unique_ptr<float[]> data;
+    // Distinct for every image created: frames calibrated with one master dark are told apart from
+    // frames calibrated with its successor.
+    unsigned long long serial = 0;
 
     bool contains(int x, int y) const { return x >= 0 && y >= 0 && x < width && y < height; }
     // Index of the first float (R) of pixel (x, y).

@@ -1,11 +1,16 @@
 #include "loading.h"
 
+#include "alignment.h"
+#include "framecache.h"
 #include "parallel.h"
 #include "pixel.h"
 #include "stackengine.h"
 
-#include <QFileInfo>
-#include <QImageReader>
+#include <QFile>
+
+#include <cstring>
+
+#include <sys/stat.h>
 
 namespace kernels {
 namespace {
@@ -47,10 +52,11 @@ QImage calibrated(const QImage& source, const Calibration& c)
         }
     }
 
+    const px::RowWriter rows(out);
     parallel::forRange(0, image.height(), [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             const QRgb* in = px::row(image, y);
-            QRgb* o = px::row(out, y);
+            QRgb* o = rows(y);
             if (!dark) {
                 for (int x = 0; x < width; ++x)
                     o[x] = 0xff000000u | lutR[qRed(in[x])] | lutG[qGreen(in[x])] | lutB[qBlue(in[x])];
@@ -121,13 +127,83 @@ float StackEngine::meanDark(int x, int y, int c) const
     return kernels::meanDark(masterDark.get(), x, y, c);
 }
 
-bool StackEngine::loadPrepared(const QString& path, QImage& image)
+namespace {
+
+// Size, modification time (to the nanosecond) and file number: a file rewritten on disk is a new frame.
+QString fileIdentity(const QString& path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QStringLiteral("missing");
+    return QStringLiteral("%1:%2.%3:%4")
+        .arg(qint64(st.st_size))
+        .arg(qint64(st.st_mtim.tv_sec))
+        .arg(qint64(st.st_mtim.tv_nsec))
+        .arg(quint64(st.st_ino));
+}
+
+} // namespace
+
+FrameRequest StackEngine::frameRequest(const QString& path) const
+{
+    FrameRequest r;
+    r.path = path;
+    r.scale = supersample ? std::max(1, scaleFactor) : 1;
+    r.preprocess = previewDarkframe;
+    r.masterDark = masterDark.get();
+    r.darkframeGain = darkframeGain;
+    r.lightframeGain = lightframeGain;
+    r.floorR = noiseFloorR;
+    r.floorG = noiseFloorG;
+    r.floorB = noiseFloorB;
+    r.key = path + QLatin1Char('|') + fileIdentity(path) + QLatin1Char('|') + QString::number(r.scale);
+    if (r.preprocess) {
+        // Floats by their bits: any change of a gain or floor is a different frame.
+        auto bits = [](float f) {
+            quint32 u;
+            std::memcpy(&u, &f, sizeof u);
+            return QString::number(u, 16);
+        };
+        r.key += QStringLiteral("|dark:") + QString::number(r.masterDark ? r.masterDark->serial : 0) + QLatin1Char(',')
+            + bits(r.darkframeGain) + QLatin1Char(',') + bits(r.lightframeGain) + QLatin1Char(',') + bits(r.floorR)
+            + QLatin1Char(',') + bits(r.floorG) + QLatin1Char(',') + bits(r.floorB);
+    }
+    return r;
+}
+
+bool FrameRequest::prepare(QImage& image) const
 {
     QImage decoded;
-    if (!readImage(path, decoded))
+    if (!StackEngine::readImage(path, decoded))
         return false;
-    image = preprocessed(supersampled(decoded));
+    image = kernels::supersampled(decoded, scale);
+    if (preprocess) {
+        kernels::Calibration c;
+        c.masterDark = masterDark;
+        c.darkframeGain = darkframeGain;
+        c.lightframeGain = lightframeGain;
+        c.floorR = floorR;
+        c.floorG = floorG;
+        c.floorB = floorB;
+        image = kernels::calibrated(image, c);
+    }
     return !image.isNull();
+}
+
+bool StackEngine::loadPrepared(const QString& path, QImage& image)
+{
+    const FrameRequest request = frameRequest(path);
+    return cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, image);
+}
+
+QColor StackEngine::meanColourOf(const QImage& image) const
+{
+    QColor mean;
+    if (cache->meanColour(image.cacheKey(), &mean))
+        return mean;
+    mean = kernels::meanColour(image);
+    cache->rememberMeanColour(image.cacheKey(), mean);
+    return mean;
 }
 
 bool StackEngine::loadFrame(const QString& path)

@@ -66,6 +66,19 @@ inline float qualityLuma(int r8, int g8, int b8) { return float(255.0 * luma709(
 inline const QRgb* row(const QImage& image, int y) { return reinterpret_cast<const QRgb*>(image.constScanLine(y)); }
 inline QRgb* row(QImage& image, int y) { return reinterpret_cast<QRgb*>(image.scanLine(y)); }
 
+// Writable rows for loops that run on several threads. Taking the bits detaches a shared image once,
+// on the calling thread; writing through QImage::scanLine from several threads would detach (and
+// count detaches) concurrently.
+class RowWriter {
+public:
+    explicit RowWriter(QImage& image) : bits_(image.bits()), stride_(image.bytesPerLine()) {}
+    QRgb* operator()(int y) const { return reinterpret_cast<QRgb*>(bits_ + stride_ * y); }
+
+private:
+    uchar* bits_;
+    qsizetype stride_;
+};
+
 // Every image the engine works on is 32-bit RGB; conversion keeps the pixel values.
 inline QImage toRgb32(const QImage& image)
 {

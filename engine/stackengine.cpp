@@ -1,9 +1,11 @@
 #include "stackengine.h"
 
+#include "framecache.h"
 #include "pixel.h"
 
 StackEngine::StackEngine()
     : frames(new FrameTable)
+    , cache(std::make_shared<FrameCache>())
 {
 }
 

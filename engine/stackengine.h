@@ -18,6 +18,20 @@ using LogFn = std::function<void(const QString&)>;
 
 class FrameCache;
 
+// Everything needed to prepare one frame (decode, convert, supersample, calibrate), captured from the
+// engine so that another thread can do the work. key names the file and every parameter.
+struct FrameRequest {
+    QString path;
+    QString key;
+    int scale = 1;
+    bool preprocess = false;
+    const FloatImage* masterDark = nullptr; // stays alive while a loop runs
+    float darkframeGain = 1.0f, lightframeGain = 1.0f;
+    float floorR = 0, floorG = 0, floorB = 0;
+
+    bool prepare(QImage& image) const;
+};
+
 class StackEngine {
 public:
     StackEngine();
@@ -71,6 +85,8 @@ public:
     float lightframeGain = 1.0f;
     float darkframeGain = 1.0f;
     float noiseFloorR = 2.0f / 255.0f, noiseFloorG = 2.0f / 255.0f, noiseFloorB = 2.0f / 255.0f;
+    // Prepared frames shared by every pass (and by read-ahead threads).
+    std::shared_ptr<FrameCache> cache;
     // A reference frame has been analysed successfully: threshold, filter size, reference colour,
     // reference centre and base pattern hold values.
     bool referenceReady = false;
@@ -92,6 +108,12 @@ public:
 
     // Decodes a file as stored, converted to 32-bit RGB. False (and a null image) when it cannot be read.
     static bool readImage(const QString& path, QImage& image);
+    // What loading the file means with the current parameters.
+    FrameRequest frameRequest(const QString& path) const;
+    // The frame as loadFrame prepares it, through the cache; frameImage is not touched.
+    bool loadPrepared(const QString& path, QImage& image);
+    // Mean colour of an image, remembered for cached frames.
+    QColor meanColourOf(const QImage& image) const;
     // The image enlarged by the supersampling factor when supersampling is on.
     QImage supersampled(const QImage& image) const;
     // Replaces frameImage by the file's image, supersampled and calibrated. On failure frameImage is kept.
@@ -143,7 +165,4 @@ public:
     // ---- quality -------------------------------------------------------------------------------
     float gradientQualityH() const;
     float gradientQualityV() const;
-
-private:
-    bool loadPrepared(const QString& path, QImage& image);
 };

@@ -173,10 +173,11 @@ QImage normalizeStack(const FloatImage& acc)
     if (out.isNull() || !acc.data)
         return out;
     auto clamp01 = [](float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); };
+    const px::RowWriter rows(out);
     parallel::forRange(0, acc.height, [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             const float* in = acc.pixel(0, y);
-            QRgb* line = px::row(out, y);
+            QRgb* line = rows(y);
             for (int x = 0; x < acc.width; ++x, in += 4) {
                 const float w = in[3];
                 if (w == 0.0f) {

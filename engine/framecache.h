@@ -1,0 +1,71 @@
+#pragma once
+// Frames as the loops use them (decoded, converted, supersampled, calibrated), kept in memory so that
+// every pass over a sequence decodes each file once. Entries are keyed by the file (path, size,
+// modification time) and by every loading parameter; the least recently used go first when the
+// memory budget is reached. Safe to use from several threads: a frame that one thread is preparing
+// is waited for, not prepared twice.
+
+#include <QColor>
+#include <QHash>
+#include <QImage>
+#include <QMutex>
+#include <QString>
+#include <QWaitCondition>
+
+#include <functional>
+
+class FrameCache {
+public:
+    FrameCache();
+
+    // Memory for cached frames, in bytes; 0 switches caching off.
+    void setBudget(qint64 bytes);
+    qint64 budget() const;
+    // A quarter of the physical memory.
+    static qint64 defaultBudget();
+
+    using Prepare = std::function<bool(QImage&)>;
+
+    // Now: the caller uses the frame at once. Ahead: read-ahead for a later use; the frame is kept
+    // (even beyond the budget) until that use, so that streaming never decodes a frame twice.
+    enum class Use { Now, Ahead };
+
+    // The frame for the key: from memory, from a thread preparing it, or prepared now by prepare.
+    // False when it cannot be prepared; that is remembered too, so a file that cannot be read is
+    // tried once per identity (a rewritten file has a new key). A read-ahead returns at once when
+    // the frame is already there or being prepared.
+    bool obtain(const QString& key, const Prepare& prepare, QImage& image, Use use = Use::Now);
+
+    // Frames read ahead but never used become ordinary entries.
+    void releaseReadAhead();
+
+    // The mean colour remembered for a cached frame (identified by QImage::cacheKey()).
+    bool meanColour(qint64 imageKey, QColor* colour) const;
+    void rememberMeanColour(qint64 imageKey, const QColor& colour);
+
+    void clear();
+    qint64 bytesInUse() const;
+    int frameCount() const;
+    // Number of frames prepared (decoded) since the cache was made; for tests and benchmarks.
+    qint64 preparedCount() const;
+
+private:
+    struct Entry {
+        QImage image;
+        bool ready = false;
+        bool failed = false; // the file could not be prepared
+        bool pinned = false; // read ahead, not used yet
+        bool hasMean = false;
+        QColor mean;
+        quint64 lastUse = 0;
+    };
+    void evictToBudget(const QString& keep);
+
+    mutable QMutex mutex_;
+    QWaitCondition changed_;
+    QHash<QString, Entry> entries_;
+    qint64 budget_ = 0;
+    qint64 bytes_ = 0;
+    quint64 clock_ = 0;
+    qint64 prepared_ = 0;
+};

@@ -1,0 +1,281 @@
+// The frame cache and the read-ahead: results never depend on them, and every pass decodes each file
+// once while it fits.
+
+#include "fixtures.h"
+
+#include "batch.h"
+#include "framecache.h"
+#include "parallel.h"
+#include "stackengine.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QtTest>
+
+namespace {
+
+struct Outcome {
+    QStringList log;
+    QImage image;
+    qint64 decoded = 0;
+};
+
+QStringList maskTimes(QStringList lines)
+{
+    static const QRegularExpression seconds(QStringLiteral("\\d+\\.\\d\\ds$"));
+    for (QString& line : lines)
+        line.replace(seconds, QStringLiteral("#s"));
+    return lines;
+}
+
+// The whole pipeline as the batch command runs it: darks, preprocessing, quality selection, pick,
+// align, refine, stack, colours.
+Outcome runPipeline(const QStringList& frames, const QStringList& darks, qint64 budget, int threads)
+{
+    parallel::setThreadCount(threads);
+    StackEngine e;
+    e.cache->setBudget(budget);
+    Outcome out;
+    std::vector<bool> checked(std::size_t(frames.size()), true);
+    batch::Progress p;
+    p.log = [&out](const QString& line) { out.log << line; };
+    p.selected = [&checked](int i) { return checked[std::size_t(i)]; };
+    if (e.prepareSequence(frames.first()) != StackEngine::Status::Ok)
+        return out;
+    e.addFrames(frames);
+    e.setDarkList(darks);
+    e.buildMasterDark(p.log);
+    e.previewDarkframe = true;
+    e.lightframeGain = 1.5f;
+    batch::analyzeQuality(e, p);
+    checked = batch::selectFrames(e, batch::SelectionMode::MinimumQuality, 20.0, 0, p);
+    batch::ReferenceRequest r;
+    r.index = 0;
+    r.threshold = 70;
+    if (batch::pickReference(e, r, nullptr) != batch::PickResult::Ok)
+        return out;
+    batch::alignAll(e, p);
+    batch::refineAll(e, p);
+    e.stackFilter = 1;
+    batch::stackAll(e, p);
+    e.gammaR = 0.8f;
+    out.image = e.colorAdjusted();
+    out.log = maskTimes(out.log);
+    out.decoded = e.cache->preparedCount();
+    return out;
+}
+
+QVector<QImage> planets(int count, int width, int height)
+{
+    QVector<QImage> frames;
+    for (int i = 0; i < count; ++i) {
+        synth::Planet p;
+        p.width = width;
+        p.height = height;
+        p.radius = height * 0.22;
+        p.cx = width / 2.0 + (i % 4) - 1.5;
+        p.cy = height / 2.0 + (i % 3) - 1;
+        p.blur = 0.4 + 0.3 * (i % 5);
+        p.noise = 2.0;
+        p.seed = quint32(40 + i);
+        frames << synth::addSaturated(synth::renderPlanet(p), synth::renderDark(width, height, quint32(90 + i), 3, 1, 8));
+    }
+    return frames;
+}
+
+} // namespace
+
+class TestCache : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        frames = fixtures::writeSequence(dir, QStringLiteral("frame"), planets(9, 160, 120));
+        // One frame of the sequence cannot be read.
+        frames.insert(5, fixtures::writeCorrupt(dir, QStringLiteral("frame_broken.png")));
+        QVector<QImage> darkImages;
+        for (int i = 0; i < 3; ++i)
+            darkImages << synth::renderDark(160, 120, quint32(90 + i), 3, 1, 8);
+        darks = fixtures::writeSequence(dir, QStringLiteral("dark"), darkImages);
+    }
+    void cleanupTestCase() { parallel::setThreadCount(0); }
+
+    void sameResultWhateverTheCache_data()
+    {
+        QTest::addColumn<qint64>("budget");
+        QTest::addColumn<int>("threads");
+        const qint64 frame = 160 * 120 * 4;
+        QTest::newRow("no cache, one thread") << qint64(0) << 1;
+        QTest::newRow("no cache, two threads") << qint64(0) << 2;
+        QTest::newRow("cache, one thread") << (qint64(1) << 30) << 1;
+        QTest::newRow("cache, four threads") << (qint64(1) << 30) << 4;
+        QTest::newRow("budget of three frames, two threads") << 3 * frame << 2;
+    }
+
+    // Log lines (times masked) and the image are the same as with the cache on and all cores.
+    void sameResultWhateverTheCache()
+    {
+        QFETCH(qint64, budget);
+        QFETCH(int, threads);
+        const Outcome reference = runPipeline(frames, darks, qint64(1) << 30, 0);
+        QVERIFY(!reference.image.isNull());
+        QVERIFY(reference.log.contains(QStringLiteral("Could not read image file: ") + frames[5]));
+        QVERIFY(reference.log.filter(QStringLiteral("refine result of ")).size() >= 5);
+        QVERIFY(reference.log.filter(QStringLiteral("Added ")).size() >= 5);
+        const Outcome o = runPipeline(frames, darks, budget, threads);
+        QCOMPARE(o.log, reference.log);
+        QCOMPARE(o.image, reference.image);
+    }
+
+    // With room for the sequence every file is decoded once over all passes, read ahead or not.
+    void eachFileDecodedOnce_data()
+    {
+        QTest::addColumn<int>("threads");
+        QTest::newRow("one thread") << 1;
+        QTest::newRow("two threads") << 2;
+    }
+
+    void eachFileDecodedOnce()
+    {
+        QFETCH(int, threads);
+        const Outcome o = runPipeline(frames, darks, qint64(1) << 30, threads);
+        // Raw and calibrated frames differ: the first frame is read raw to size the stack, every
+        // other use is calibrated. The unreadable frame is tried once.
+        const int readable = frames.size() - 1;
+        QCOMPARE(o.decoded, qint64(1 + readable + 1));
+        // Without a cache every pass decodes again.
+        const Outcome streamed = runPipeline(frames, darks, 0, threads);
+        QVERIFY(streamed.decoded > 3 * readable);
+    }
+
+    // A file rewritten on disk is decoded again; an unchanged one is not.
+    void rewrittenFileIsDecodedAgain()
+    {
+        QTemporaryDir local;
+        const QString path = fixtures::write(local, QStringLiteral("a.png"), fixtures::solid(50, 40, qRgb(10, 20, 30)));
+        StackEngine e;
+        QVERIFY(e.loadFrame(path));
+        QVERIFY(e.loadFrame(path));
+        QCOMPARE(e.cache->preparedCount(), qint64(1));
+        QCOMPARE(e.frameImage.pixel(3, 3), qRgb(10, 20, 30));
+        // Same size on disk, new content.
+        QVERIFY(fixtures::write(local, QStringLiteral("a.png"), fixtures::solid(50, 40, qRgb(11, 20, 30))) == path);
+        QVERIFY(e.loadFrame(path));
+        QCOMPARE(e.cache->preparedCount(), qint64(2));
+        QCOMPARE(e.frameImage.pixel(3, 3), qRgb(11, 20, 30));
+        // A file that disappears can no longer be loaded, whatever was cached.
+        QVERIFY(QFile::remove(path));
+        QVERIFY(!e.loadFrame(path));
+        QCOMPARE(e.frameImage.pixel(3, 3), qRgb(11, 20, 30));
+    }
+
+    void changedParameterMeansAnotherFrame_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QRgb>("expected");
+        // The file holds (100, 60, 20); the master dark's mean is (10, 10, 10).
+        QTest::newRow("preprocessing on") << "preprocess" << qRgb(90, 50, 10);
+        QTest::newRow("lightframe gain") << "lightGain" << qRgb(180, 100, 20);
+        QTest::newRow("darkframe gain") << "darkGain" << qRgb(80, 40, 0);
+        QTest::newRow("new master dark") << "newDark" << qRgb(80, 40, 0);
+        QTest::newRow("supersampling") << "scale" << qRgb(100, 60, 20);
+    }
+
+    // Every loading parameter is part of what a cached frame is: changing one gives the new frame.
+    void changedParameterMeansAnotherFrame()
+    {
+        QFETCH(QString, change);
+        QFETCH(QRgb, expected);
+        QTemporaryDir local;
+        const QString light = fixtures::write(local, QStringLiteral("light.png"), fixtures::solid(30, 20, qRgb(100, 60, 20)));
+        const QString dark = fixtures::write(local, QStringLiteral("dark.png"), fixtures::solid(30, 20, qRgb(10, 10, 10)));
+        const QString darker = fixtures::write(local, QStringLiteral("darker.png"), fixtures::solid(30, 20, qRgb(20, 20, 20)));
+        StackEngine e;
+        e.setDarkList({dark});
+        QVERIFY(e.buildMasterDark());
+        if (change != QLatin1String("preprocess"))
+            e.previewDarkframe = true;
+        QVERIFY(e.loadFrame(light));
+        const QImage before = e.frameImage;
+        if (change == QLatin1String("preprocess")) {
+            e.previewDarkframe = true;
+        } else if (change == QLatin1String("lightGain")) {
+            e.lightframeGain = 2.0f;
+        } else if (change == QLatin1String("darkGain")) {
+            e.darkframeGain = 2.0f;
+        } else if (change == QLatin1String("newDark")) {
+            e.setDarkList({darker});
+            QVERIFY(e.buildMasterDark());
+        } else if (change == QLatin1String("scale")) {
+            e.previewDarkframe = false;
+            e.supersample = true;
+            e.scaleFactor = 2;
+        }
+        QVERIFY(e.loadFrame(light));
+        QCOMPARE(e.cache->preparedCount(), qint64(2));
+        QCOMPARE(e.frameImage.pixel(1, 1), expected);
+        QCOMPARE(e.frameImage.width(), change == QLatin1String("scale") ? 60 : 30);
+        QVERIFY(e.frameImage != before);
+    }
+
+    // The budget bounds what is kept; the least recently used frames go first.
+    void budgetEvictsLeastRecentlyUsed()
+    {
+        QTemporaryDir local;
+        QStringList paths;
+        for (int i = 0; i < 4; ++i)
+            paths << fixtures::write(local, QStringLiteral("f%1.png").arg(i), fixtures::solid(100, 100, qRgb(i, i, i)));
+        StackEngine e;
+        const qint64 frame = 100 * 100 * 4;
+        e.cache->setBudget(2 * frame);
+        QVERIFY(e.loadFrame(paths[0]));
+        QVERIFY(e.loadFrame(paths[1]));
+        QVERIFY(e.loadFrame(paths[0])); // 0 is now the most recent
+        QVERIFY(e.loadFrame(paths[2])); // evicts 1
+        QCOMPARE(e.cache->frameCount(), 2);
+        QVERIFY(e.cache->bytesInUse() <= 2 * frame);
+        const qint64 decoded = e.cache->preparedCount();
+        QVERIFY(e.loadFrame(paths[0]));
+        QCOMPARE(e.cache->preparedCount(), decoded);
+        QVERIFY(e.loadFrame(paths[1]));
+        QCOMPARE(e.cache->preparedCount(), decoded + 1);
+        // Off: nothing is kept.
+        e.cache->setBudget(0);
+        QCOMPARE(e.cache->frameCount(), 0);
+        QVERIFY(e.loadFrame(paths[3]));
+        QCOMPARE(e.cache->frameCount(), 0);
+        QCOMPARE(e.frameImage.pixel(0, 0), qRgb(3, 3, 3));
+    }
+
+    // Frames read ahead are kept until the loop uses them, even beyond the budget, so that
+    // streaming never decodes a frame twice; afterwards the budget holds again.
+    void readAheadSurvivesTinyBudget()
+    {
+        QTemporaryDir local;
+        QVector<QImage> images = planets(6, 160, 120);
+        const QStringList paths = fixtures::writeSequence(local, QStringLiteral("p"), images);
+        parallel::setThreadCount(2);
+        StackEngine e;
+        e.cache->setBudget(0);
+        batch::Progress p;
+        QVERIFY(e.prepareSequence(paths.first()) == StackEngine::Status::Ok);
+        e.addFrames(paths);
+        batch::ReferenceRequest r;
+        QCOMPARE(batch::pickReference(e, r, nullptr), batch::PickResult::Ok);
+        const qint64 before = e.cache->preparedCount();
+        QVERIFY(batch::alignAll(e, p));
+        QCOMPARE(e.cache->preparedCount() - before, qint64(paths.size()));
+        QCOMPARE(e.cache->frameCount(), 0);
+        parallel::setThreadCount(0);
+    }
+
+private:
+    QTemporaryDir dir;
+    QStringList frames;
+    QStringList darks;
+};
+
+QTEST_GUILESS_MAIN(TestCache)
+#include "tst_cache.moc"
