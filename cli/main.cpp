@@ -3,7 +3,9 @@
 // operations, in the same order and with the same log lines, as a user of the window.
 
 #include "batch.h"
+#include "framecache.h"
 #include "imagesave.h"
+#include "memory.h"
 #include "parallel.h"
 #include "stackengine.h"
 
@@ -178,6 +180,7 @@ struct Settings {
     bool lumaOut = false;
     bool quiet = false;
     int threads = 0;
+    qint64 cacheMb = -1; // -1: the default budget
 };
 
 Settings readSettings(const QCommandLineParser& p)
@@ -238,6 +241,8 @@ Settings readSettings(const QCommandLineParser& p)
     s.lumaOut = p.isSet(QStringLiteral("luma-out"));
     s.quiet = p.isSet(QStringLiteral("quiet"));
     s.threads = intOption(p, QStringLiteral("threads"), 1, 1024, 0);
+    if (p.isSet(QStringLiteral("cache-mb")))
+        s.cacheMb = intOption(p, QStringLiteral("cache-mb"), 0, 1 << 30, 0);
     return s;
 }
 
@@ -250,6 +255,7 @@ int main(int argc, char* argv[])
     // Decoder warnings and the like are the toolkit's business, not this command's output.
     qInstallMessageHandler(silenceToolkit);
     divertLibraryErrors();
+    memory::keepLargeBuffers();
     QCoreApplication app(argc, argv);
 
     QCommandLineParser parser;
@@ -281,6 +287,7 @@ int main(int argc, char* argv[])
         {QStringLiteral("lvb"), QStringLiteral("Low value boost with strength 1-10 and blend 0.01-1."), QStringLiteral("N,BLEND")},
         {QStringLiteral("luma-out"), QStringLiteral("Write the luminance of the result.")},
         {QStringLiteral("threads"), QStringLiteral("Number of threads (default: all cores)."), QStringLiteral("N")},
+        {QStringLiteral("cache-mb"), QStringLiteral("Memory for decoded frames in MB (default: a quarter of the physical memory; 0: none)."), QStringLiteral("N")},
         {{QStringLiteral("q"), QStringLiteral("quiet")}, QStringLiteral("Print no log lines.")},
         {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help.")},
         {QStringLiteral("version"), QStringLiteral("Show the version.")},
@@ -308,6 +315,8 @@ int main(int argc, char* argv[])
         parallel::setThreadCount(s.threads);
 
     StackEngine engine;
+    if (s.cacheMb >= 0)
+        engine.cache->setBudget(s.cacheMb * 1024 * 1024);
     engine.lightframeGain = float(s.lightframeGain);
     engine.darkframeGain = float(s.darkframeGain);
 

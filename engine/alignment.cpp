@@ -2,6 +2,7 @@
 
 #include "alignment.h"
 
+#include "framework.h"
 #include "parallel.h"
 #include "pixel.h"
 #include "stackengine.h"
@@ -10,6 +11,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 namespace kernels {
 namespace {
@@ -103,21 +108,71 @@ Feature detectFeature(const QImage& image, int threshold, int filter, int radius
     const int boxSize = (2 * filter + 1) * (2 * filter + 1);
     const double inverse = 1.0 / boxSize;
     parallel::forRange(yBegin, yEnd, [&](int y0, int y1) {
-        // Column sums of the 2F+1 rows around the current row, kept up to date row by row.
-        const std::size_t columns = static_cast<std::size_t>(width);
-        std::vector<int> colR(columns), colG(columns), colB(columns);
+        // First the pixels that reach the threshold, noting the columns they span.
+        int spanFirst = xEnd, spanLast = xBegin - 1;
+        std::vector<char> rowHasPixels(std::size_t(y1 - y0), 0);
+        for (int y = y0; y < y1; ++y) {
+            const QRgb* line = rows.row(y);
+            std::uint8_t* mask = candidate.data() + std::size_t(y - yBegin) * cols;
+            int first = xEnd, last = xBegin - 1;
+            int x = xBegin;
+#if defined(__SSE2__)
+            // The luminance never exceeds the largest channel: four pixels whose channels all lie
+            // below the threshold are passed over at once.
+            if (threshold > 0 && threshold <= 255) {
+                const __m128i limit = _mm_set1_epi8(char(threshold));
+                const __m128i colourBytes = _mm_set1_epi32(0x00ffffff);
+                for (; x + 4 <= xEnd; x += 4) {
+                    const __m128i v = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(line + x)), colourBytes);
+                    const __m128i reaches = _mm_and_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, limit), v), colourBytes);
+                    if (_mm_movemask_epi8(reaches) == 0)
+                        continue;
+                    for (int k = x; k < x + 4; ++k) {
+                        if (lt.luma(line[k]) >= threshold) {
+                            mask[k - xBegin] = 1;
+                            first = std::min(first, k);
+                            last = k;
+                        }
+                    }
+                }
+            }
+#endif
+            for (; x < xEnd; ++x) {
+                const QRgb p = line[x];
+                if (std::max({qRed(p), qGreen(p), qBlue(p)}) < threshold || lt.luma(p) < threshold)
+                    continue;
+                mask[x - xBegin] = 1;
+                first = std::min(first, x);
+                last = x;
+            }
+            if (last >= first) {
+                rowHasPixels[std::size_t(y - y0)] = 1;
+                spanFirst = std::min(spanFirst, first);
+                spanLast = std::max(spanLast, last);
+            }
+        }
+        if (filter == 0 || spanLast < spanFirst)
+            return;
+
+        // Then their box means, from column sums of the 2F+1 rows around the row, kept up to date
+        // from row to row over the columns the boxes need.
+        const int k0 = std::max(0, spanFirst - filter), k1 = std::min(width - 1, spanLast + filter);
+        const std::size_t span = std::size_t(k1 - k0 + 1);
+        std::vector<int> colR(span), colG(span), colB(span);
         int columnsOfRow = -2;
         auto addRow = [&](int j, int sign) {
             if (j < 0 || j >= height)
                 return;
-            const QRgb* line = rows.row(j);
-            for (int k = 0; k < width; ++k) {
-                colR[std::size_t(k)] += sign * qRed(line[k]);
-                colG[std::size_t(k)] += sign * qGreen(line[k]);
-                colB[std::size_t(k)] += sign * qBlue(line[k]);
+            const QRgb* line = rows.row(j) + k0;
+            for (std::size_t k = 0; k < span; ++k) {
+                colR[k] += sign * qRed(line[k]);
+                colG[k] += sign * qGreen(line[k]);
+                colB[k] += sign * qBlue(line[k]);
             }
         };
-        auto columnsFor = [&](int y) {
+        for (int y = y0; y < y1; ++y) {
+            if (!rowHasPixels[std::size_t(y - y0)])
+                continue;
             if (columnsOfRow == y - 1) {
                 addRow(y - filter - 1, -1);
                 addRow(y + filter, +1);
@@ -129,30 +184,15 @@ Feature detectFeature(const QImage& image, int threshold, int filter, int radius
                     addRow(j, +1);
             }
             columnsOfRow = y;
-        };
-        for (int y = y0; y < y1; ++y) {
-            const QRgb* line = rows.row(y);
             std::uint8_t* mask = candidate.data() + std::size_t(y - yBegin) * cols;
-            bool any = false;
-            for (int x = xBegin; x < xEnd; ++x) {
-                const QRgb p = line[x];
-                // The luminance never exceeds the largest channel: a cheap test rejects most pixels.
-                if (std::max({qRed(p), qGreen(p), qBlue(p)}) < threshold || lt.luma(p) < threshold)
-                    continue;
-                mask[x - xBegin] = 1;
-                any = true;
-            }
-            if (!any || filter == 0)
-                continue;
-            columnsFor(y);
-            for (int x = xBegin; x < xEnd; ++x) {
+            for (int x = spanFirst; x <= spanLast; ++x) {
                 if (!mask[x - xBegin])
                     continue;
                 int sumR = 0, sumG = 0, sumB = 0;
                 for (int k = std::max(0, x - filter); k <= std::min(width - 1, x + filter); ++k) {
-                    sumR += colR[std::size_t(k)];
-                    sumG += colG[std::size_t(k)];
-                    sumB += colB[std::size_t(k)];
+                    sumR += colR[std::size_t(k - k0)];
+                    sumG += colG[std::size_t(k - k0)];
+                    sumB += colB[std::size_t(k - k0)];
                 }
                 // Integer division by the full box size; (sum + 0.5) / n never lies within rounding
                 // error of a whole number, so the truncated product is the integer quotient.
@@ -310,25 +350,29 @@ void normaliseColour(QImage& image, const QColor& reference, const QColor& mean)
 {
     const double ref[3] = {px::redFraction(reference), px::greenFraction(reference), px::blueFraction(reference)};
     const double m[3] = {px::redFraction(mean), px::greenFraction(mean), px::blueFraction(mean)};
-    int lut[3][256];
+    // Per channel, the new 8-bit value placed at the channel's bit position.
+    QRgb lut[3][256];
+    const int shift[3] = {16, 8, 0};
     for (int c = 0; c < 3; ++c) {
-        if (m[c] == 0.0) {
-            for (int v = 0; v < 256; ++v)
-                lut[c][v] = v;
-            continue;
+        const float gain = m[c] == 0.0 ? 0.0f : float(ref[c] * (1.0 / m[c]));
+        for (int v = 0; v < 256; ++v) {
+            const int out = m[c] == 0.0 ? v : px::toByte(std::min(1.0, px::fraction(v) * gain));
+            lut[c][v] = QRgb(out) << shift[c];
         }
-        const float gain = float(ref[c] * (1.0 / m[c]));
-        for (int v = 0; v < 256; ++v)
-            lut[c][v] = px::toByte(std::min(1.0, px::fraction(v) * gain));
     }
+    // A frame shared with the frame cache is written into a new image instead of being copied first.
+    const QImage source = image;
+    if (!image.isDetached())
+        image = QImage(source.size(), QImage::Format_RGB32);
     const int width = image.width();
     const px::RowWriter rows(image);
     parallel::forRange(0, image.height(), [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
+            const QRgb* in = px::row(source, y);
             QRgb* line = rows(y);
             for (int x = 0; x < width; ++x) {
-                const QRgb p = line[x];
-                line[x] = qRgb(lut[0][qRed(p)], lut[1][qGreen(p)], lut[2][qBlue(p)]);
+                const QRgb p = in[x];
+                line[x] = 0xff000000u | lut[0][qRed(p)] | lut[1][qGreen(p)] | lut[2][qBlue(p)];
             }
         }
     });
@@ -380,19 +424,24 @@ void StackEngine::normalizeColor()
 void StackEngine::detectFeature(int index, int threshold)
 {
     const kernels::Feature f = kernels::detectFeature(workImage, threshold, filterSize, searchRadius);
+    recordDetection(index, threshold, f.found, f.x, f.y);
+}
+
+void StackEngine::recordDetection(int index, int threshold, bool found, int x, int y)
+{
     lumaThreshold = threshold;
-    featureFound = f.found;
+    featureFound = found;
     frames->update(index, [&](FrameRecord& r) {
-        r.aligned = f.found;
-        r.valid = f.found;
-        if (f.found) {
-            r.x = f.x;
-            r.y = f.y;
+        r.aligned = found;
+        r.valid = found;
+        if (found) {
+            r.x = x;
+            r.y = y;
         }
     });
-    if (f.found) {
-        featureX = f.x;
-        featureY = f.y;
+    if (found) {
+        featureX = x;
+        featureY = y;
     }
 }
 
@@ -438,21 +487,36 @@ void StackEngine::cutBasePattern()
                                  2 * searchRadius, 2 * searchRadius);
 }
 
-bool StackEngine::alignFrame(int index)
+AlignSettings StackEngine::alignSettings() const
 {
-    if (!loadFrame(frames->path(index))) {
-        featureFound = false;
-        frames->update(index, [](FrameRecord& r) {
-            r.aligned = false;
-            r.valid = false;
-            r.stacked = false;
-        });
-        return false;
+    AlignSettings s;
+    s.referenceColor = referenceColor;
+    s.threshold = lumaThreshold;
+    s.filter = filterSize;
+    s.radius = searchRadius;
+    return s;
+}
+
+bool StackEngine::alignFrame(int index, const AlignWork* prepared)
+{
+    AlignWork computed;
+    if (!prepared) {
+        QImage frame;
+        if (!loadPrepared(frames->path(index), frame)) {
+            featureFound = false;
+            frames->update(index, [](FrameRecord& r) {
+                r.aligned = false;
+                r.valid = false;
+                r.stacked = false;
+            });
+            return false;
+        }
+        computed = computeAlignWork(*this, frame, frames->record(index).isReference, alignSettings());
+        prepared = &computed;
     }
-    workImage = frameImage;
-    if (!frames->record(index).isReference)
-        normalizeColor();
-    detectFeature(index, lumaThreshold);
+    frameImage = prepared->frame;
+    workImage = prepared->work;
+    recordDetection(index, lumaThreshold, prepared->feature.found, prepared->feature.x, prepared->feature.y);
     frames->update(index, [](FrameRecord& r) { r.stacked = false; });
     if (featureFound && index != frames->referenceIndex) {
         const FrameRecord ref = frames->record(frames->referenceIndex);

@@ -1,14 +1,20 @@
 #include "batch.h"
 
 #include "framecache.h"
+#include "framework.h"
 #include "parallel.h"
+#include "quality.h"
 
+#include <QMutex>
 #include <QThreadPool>
+#include <QWaitCondition>
 #include <QtGlobal>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
+#include <memory>
 #include <numeric>
 
 namespace batch {
@@ -36,66 +42,136 @@ QString pickTargetFirst()
     return QStringLiteral("No target picked yet: click on the target in the image or press \"Update\" first.");
 }
 
-// While the loop works on one frame, worker threads prepare the next frames that take part, so that
-// the loop finds them in the frame cache. The loop itself, its order, its log lines and its event
-// processing are unchanged; a frame that fails to load is reported when the loop reaches it.
+// While the loop works on one frame, worker threads prepare the next frames that take part: they load
+// them into the frame cache and, where the loop has per-frame work that depends only on the frame
+// (Compute), do that work too. The loop itself, its order, its log lines and its event processing are
+// unchanged; it takes each prepared result in sequence order, and does the work itself for a frame no
+// worker has started. A frame that fails to load is left to the loop, which reports it at its turn.
+template <class Work>
 class ReadAhead {
 public:
-    ReadAhead(StackEngine& engine, const Progress& progress, bool withMeanColour)
-        : engine_(engine), progress_(progress), withMean_(withMeanColour)
+    using Compute = std::function<void(int index, const QImage& frame, Work& work)>;
+
+    ReadAhead(StackEngine& engine, const Progress& progress, Compute compute = Compute())
+        : engine_(engine), progress_(progress), compute_(std::move(compute))
     {
-        const int workers = parallel::threadCount() - 1;
-        if (workers > 0) {
-            pool_.setMaxThreadCount(workers);
-            depth_ = workers + 1;
+        const int threads = parallel::threadCount();
+        if (threads > 1) {
+            pool_.setMaxThreadCount(threads);
+            depth_ = threads + 1;
         }
     }
     ~ReadAhead()
     {
+        {
+            QMutexLocker lock(&mutex_);
+            for (auto& entry : slots_)
+                if (entry.second->state == State::Queued)
+                    entry.second->state = State::Cancelled;
+        }
         pool_.waitForDone();
         engine_.cache->releaseReadAhead();
     }
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
 
-    // Called before the loop loads frame i.
+    // Called before the loop processes frame i: schedules the next frames that take part.
     void before(int i)
     {
-        current_->store(i);
         const int n = engine_.frames->count();
         int queued = 0;
-        for (int j = i; j < n && queued < depth_; ++j) {
+        for (int j = i + 1; j < n && queued < depth_; ++j) {
             if (!progress_.takesPart(j))
                 continue;
             ++queued;
-            if (j == i || j <= highest_)
+            if (j <= highest_)
                 continue;
             highest_ = j;
-            const FrameRequest request = engine_.frameRequest(engine_.frames->path(j));
-            const std::shared_ptr<FrameCache> cache = engine_.cache;
-            const bool mean = withMean_;
-            StackEngine* engine = &engine_;
-            const std::shared_ptr<std::atomic<int>> current = current_;
-            pool_.start([request, cache, mean, engine, current, j] {
-                if (current->load() >= j)
-                    return; // the loop got there first
-                QImage image;
-                if (cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, image,
-                                  FrameCache::Use::Ahead)
-                    && mean)
-                    engine->meanColourOf(image);
-            });
+            schedule(j);
         }
     }
 
+    // The work done ahead for frame i; false when the loop must do it itself.
+    bool take(int i, Work& work)
+    {
+        QMutexLocker lock(&mutex_);
+        auto it = slots_.find(i);
+        if (it == slots_.end())
+            return false;
+        std::shared_ptr<Slot> slot = it->second;
+        slots_.erase(it);
+        if (slot->state == State::Queued) {
+            slot->state = State::Cancelled; // not started yet: the loop is quicker on its own
+            return false;
+        }
+        while (slot->state == State::Running)
+            done_.wait(&mutex_);
+        if (slot->state != State::Done)
+            return false;
+        work = std::move(slot->work);
+        return true;
+    }
+
 private:
+    enum class State { Queued, Running, Done, Failed, Cancelled };
+    struct Slot {
+        State state = State::Queued;
+        Work work;
+    };
+
+    void schedule(int j)
+    {
+        const FrameRequest request = engine_.frameRequest(engine_.frames->path(j));
+        const std::shared_ptr<FrameCache> cache = engine_.cache;
+        if (!compute_) {
+            // Loading only: the frame waits in the cache for the loop.
+            pool_.start([request, cache] {
+                QImage image;
+                cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, image,
+                              FrameCache::Use::Ahead);
+            });
+            return;
+        }
+        auto slot = std::make_shared<Slot>();
+        {
+            QMutexLocker lock(&mutex_);
+            slots_[j] = slot;
+        }
+        pool_.start([this, request, cache, slot, j] {
+            {
+                QMutexLocker lock(&mutex_);
+                if (slot->state != State::Queued)
+                    return;
+                slot->state = State::Running;
+            }
+            // One frame per thread: the kernels inside run on this thread alone.
+            const parallel::SerialScope serial;
+            QImage frame;
+            const bool loaded = cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, frame);
+            Work work;
+            if (loaded)
+                compute_(j, frame, work);
+            QMutexLocker lock(&mutex_);
+            slot->work = std::move(work);
+            slot->state = loaded ? State::Done : State::Failed;
+            done_.wakeAll();
+        });
+    }
+
     StackEngine& engine_;
     const Progress& progress_;
-    bool withMean_;
+    Compute compute_;
     QThreadPool pool_;
+    QMutex mutex_;
+    QWaitCondition done_;
+    std::map<int, std::shared_ptr<Slot>> slots_;
     int depth_ = 0;
     int highest_ = -1;
-    std::shared_ptr<std::atomic<int>> current_ = std::make_shared<std::atomic<int>>(-1);
+};
+
+struct QualityWork {
+    QImage frame;
+    float rating = 0.0f;
 };
 
 // Logs an unreadable frame; true when the run goes on.
@@ -187,13 +263,20 @@ bool alignAll(StackEngine& e, const Progress& progress)
     const Stopwatch total;
     const int n = e.frames->count();
     int analysed = 0, valid = 0;
-    ReadAhead readAhead(e, progress, true);
+    const AlignSettings settings = e.alignSettings();
+    std::vector<char> isReference(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i)
+        isReference[std::size_t(i)] = e.frames->record(i).isReference;
+    ReadAhead<AlignWork> readAhead(e, progress, [&e, &settings, &isReference](int i, const QImage& frame, AlignWork& work) {
+        work = computeAlignWork(e, frame, isReference[std::size_t(i)], settings);
+    });
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
             continue;
         readAhead.before(i);
         const Stopwatch clock;
-        const bool read = e.alignFrame(i);
+        AlignWork prepared;
+        const bool read = readAhead.take(i, prepared) ? e.alignFrame(i, &prepared) : e.alignFrame(i);
         progress.setStatus(QStringLiteral("Aligning... ") + percent(i, n));
         ++analysed;
         const float t = float(clock.milliseconds()) / 1000;
@@ -233,13 +316,22 @@ bool refineAll(StackEngine& e, const Progress& progress)
     const Stopwatch total;
     const int n = e.frames->count();
     int analysed = 0, valid = 0;
-    ReadAhead readAhead(e, progress, true);
+    // Refinement never moves a frame's position, so each frame's search is known before the loop.
+    const RefineSettings settings = e.refineSettings();
+    std::vector<FrameRecord> records(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i)
+        records[std::size_t(i)] = e.frames->record(i);
+    ReadAhead<RefineWork> readAhead(e, progress, [&e, &settings, &records](int i, const QImage& frame, RefineWork& work) {
+        const FrameRecord& r = records[std::size_t(i)];
+        work = computeRefineWork(e, frame, r.isReference, r.aligned, r.x, r.y, settings);
+    });
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
             continue;
         readAhead.before(i);
         const Stopwatch clock;
-        const bool read = e.refineFrame(i);
+        RefineWork prepared;
+        const bool read = readAhead.take(i, prepared) ? e.refineFrame(i, &prepared) : e.refineFrame(i);
         progress.setStatus(QStringLiteral("Doing pattern matching... ") + percent(i, n));
         ++analysed;
         const float t = float(clock.milliseconds()) / 1000;
@@ -297,7 +389,7 @@ bool stackAll(StackEngine& e, const Progress& progress)
     const Stopwatch total;
     const int n = e.frames->count();
     int processed = 0, stacked = 0;
-    ReadAhead readAhead(e, progress, false);
+    ReadAhead<bool> readAhead(e, progress);
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
             continue;
@@ -348,13 +440,23 @@ bool analyzeQuality(StackEngine& e, const Progress& progress)
     progress.say(QStringLiteral("analyzing gradient quality..."));
     float min = -1.0f, max = -1.0f, sum = 0.0f, analysed = 0.0f;
     std::vector<float> raw(std::size_t(n), -1.0f);
-    ReadAhead readAhead(e, progress, false);
+    ReadAhead<QualityWork> readAhead(e, progress, [](int, const QImage& frame, QualityWork& work) {
+        work.frame = frame;
+        work.rating = kernels::gradientQuality(frame);
+    });
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
             continue;
         readAhead.before(i);
         const QString path = e.frames->path(i);
-        if (!e.loadFrame(path)) {
+        QualityWork prepared;
+        float q = 0.0f;
+        if (readAhead.take(i, prepared)) {
+            e.frameImage = prepared.frame;
+            q = prepared.rating;
+        } else if (e.loadFrame(path)) {
+            q = e.gradientQuality();
+        } else {
             if (!reportUnreadable(progress, path))
                 return false;
             continue;
@@ -362,7 +464,6 @@ bool analyzeQuality(StackEngine& e, const Progress& progress)
         analysed = analysed + 1;
         if (progress.show)
             progress.display(e.currentFrame());
-        const float q = e.gradientQualityH() + e.gradientQualityV();
         raw[std::size_t(i)] = q;
         sum = sum + q;
         if (max < q)

@@ -25,6 +25,17 @@ QThreadPool& pool()
 
 } // namespace
 
+SerialScope::SerialScope()
+    : previous_(t_insideBlock)
+{
+    t_insideBlock = true;
+}
+
+SerialScope::~SerialScope()
+{
+    t_insideBlock = previous_;
+}
+
 void setThreadCount(int threads)
 {
     g_threads = threads > 0 ? threads : 0;

@@ -15,4 +15,17 @@ int threadCount();
 // calls from inside a block run on the calling thread.
 void forRange(int first, int last, const std::function<void(int, int)>& fn, int minBlock = 32);
 
+// While it exists, forRange on this thread runs on this thread alone (for work that is already spread
+// over threads frame by frame).
+class SerialScope {
+public:
+    SerialScope();
+    ~SerialScope();
+    SerialScope(const SerialScope&) = delete;
+    SerialScope& operator=(const SerialScope&) = delete;
+
+private:
+    bool previous_;
+};
+
 } // namespace parallel

@@ -11,5 +11,7 @@ namespace kernels {
 float gradientQualityH(const QImage& image);
 // Vertical steps |L(x,y) - L(x,y+1)| > 2 for columns 0..w-2 (outer) and y = 0..h-3.
 float gradientQualityV(const QImage& image);
+// The rating of a frame, gradientQualityH + gradientQualityV, with the luminance computed once.
+float gradientQuality(const QImage& image);
 
 } // namespace kernels

@@ -3,6 +3,7 @@
 #include "refinement.h"
 
 #include "alignment.h"
+#include "framework.h"
 #include "parallel.h"
 #include "pixel.h"
 #include "stackengine.h"
@@ -223,28 +224,42 @@ float StackEngine::patternScore(int tx, int ty) const
 
 void StackEngine::matchPattern(int radius)
 {
-    const int w = basePattern.width(), h = basePattern.height();
-    currentPattern = kernels::block(workImage, featureX - radius, featureY - radius, w, h);
-    // The window is centred on the unrefined position: refined positions run from
-    // feature - R to feature + R - 1 in each axis.
-    const kernels::Match m = kernels::matchPattern(workImage, basePattern, featureX - 2 * radius,
-                                                   featureY - 2 * radius, 2 * radius, 2 * radius);
-    alignedPattern = kernels::block(workImage, m.x, m.y, w, h);
-    matchScore = m.score;
-    refinedX = m.x + radius;
-    refinedY = m.y + radius;
+    RefineSettings s;
+    s.basePattern = basePattern;
+    s.radius = radius;
+    // workImage is already normalised: only the search is wanted here.
+    const RefineWork w = computeRefineWork(*this, workImage, true, true, featureX, featureY, s);
+    currentPattern = w.current;
+    alignedPattern = w.aligned;
+    matchScore = w.match.score;
+    refinedX = w.match.x + radius;
+    refinedY = w.match.y + radius;
 }
 
-bool StackEngine::refineFrame(int index)
+RefineSettings StackEngine::refineSettings() const
 {
-    if (!loadFrame(frames->path(index))) {
-        featureFound = false;
-        return false;
-    }
-    workImage = frameImage;
+    RefineSettings s;
+    s.referenceColor = referenceColor;
+    s.basePattern = basePattern;
+    s.radius = searchRadius;
+    return s;
+}
+
+bool StackEngine::refineFrame(int index, const RefineWork* prepared)
+{
     const FrameRecord record = frames->record(index);
-    if (!record.isReference)
-        normalizeColor();
+    RefineWork computed;
+    if (!prepared) {
+        QImage frame;
+        if (!loadPrepared(frames->path(index), frame)) {
+            featureFound = false;
+            return false;
+        }
+        computed = computeRefineWork(*this, frame, record.isReference, record.aligned, record.x, record.y, refineSettings());
+        prepared = &computed;
+    }
+    frameImage = prepared->frame;
+    workImage = prepared->work;
     featureX = record.x;
     featureY = record.y;
     if (!record.aligned) {
@@ -252,7 +267,11 @@ bool StackEngine::refineFrame(int index)
         featureFound = false;
         return true;
     }
-    matchPattern(searchRadius);
+    currentPattern = prepared->current;
+    alignedPattern = prepared->aligned;
+    matchScore = prepared->match.score;
+    refinedX = prepared->match.x + searchRadius;
+    refinedY = prepared->match.y + searchRadius;
     const long long threshold = 120LL * searchRadius * searchRadius;
     const bool ok = !(double(matchScore) > double(threshold));
     frames->update(index, [&](FrameRecord& r) {

@@ -17,6 +17,10 @@
 using LogFn = std::function<void(const QString&)>;
 
 class FrameCache;
+struct AlignSettings;
+struct AlignWork;
+struct RefineSettings;
+struct RefineWork;
 
 // Everything needed to prepare one frame (decode, convert, supersample, calibrate), captured from the
 // engine so that another thread can do the work. key names the file and every parameter.
@@ -144,8 +148,12 @@ public:
     // feature was found; when not, the reference state is left as it was.
     QImage analyzeReference(int index, int threshold, bool* found = nullptr);
     void detectFeature(int index, int threshold);
+    // The bookkeeping of a detection whose result is known.
+    void recordDetection(int index, int threshold, bool found, int x, int y);
     // False when the frame cannot be read (its record is then marked not aligned and not valid).
-    bool alignFrame(int index);
+    // prepared: the frame's work done ahead with alignSettings() (computed here when null).
+    bool alignFrame(int index, const AlignWork* prepared = nullptr);
+    AlignSettings alignSettings() const;
     QColor meanColor() const;
     void normalizeColor();
     QImage markFeature() const;
@@ -153,7 +161,8 @@ public:
     void cutBasePattern();
 
     // ---- pattern matching ----------------------------------------------------------------------
-    bool refineFrame(int index);
+    bool refineFrame(int index, const RefineWork* prepared = nullptr);
+    RefineSettings refineSettings() const;
     void matchPattern(int radius);
     float patternScore(int tx, int ty) const;
 
@@ -165,4 +174,6 @@ public:
     // ---- quality -------------------------------------------------------------------------------
     float gradientQualityH() const;
     float gradientQualityV() const;
+    // gradientQualityH() + gradientQualityV() in one pass over the frame.
+    float gradientQuality() const;
 };

@@ -1,0 +1,34 @@
+#include "framework.h"
+
+#include "stackengine.h"
+
+AlignWork computeAlignWork(const StackEngine& engine, const QImage& frame, bool isReference, const AlignSettings& s)
+{
+    AlignWork w;
+    w.frame = frame;
+    w.work = frame;
+    if (!isReference)
+        kernels::normaliseColour(w.work, s.referenceColor, engine.meanColourOf(frame));
+    w.feature = kernels::detectFeature(w.work, s.threshold, s.filter, s.radius);
+    return w;
+}
+
+RefineWork computeRefineWork(const StackEngine& engine, const QImage& frame, bool isReference, bool aligned,
+                             int featureX, int featureY, const RefineSettings& s)
+{
+    RefineWork w;
+    w.frame = frame;
+    w.work = frame;
+    if (!isReference)
+        kernels::normaliseColour(w.work, s.referenceColor, engine.meanColourOf(frame));
+    if (!aligned)
+        return w;
+    const int pw = s.basePattern.width(), ph = s.basePattern.height(), r = s.radius;
+    w.matched = true;
+    w.current = kernels::block(w.work, featureX - r, featureY - r, pw, ph);
+    // The window is centred on the unrefined position: refined positions run from
+    // feature - R to feature + R - 1 in each axis.
+    w.match = kernels::matchPattern(w.work, s.basePattern, featureX - 2 * r, featureY - 2 * r, 2 * r, 2 * r);
+    w.aligned = kernels::block(w.work, w.match.x, w.match.y, pw, ph);
+    return w;
+}

@@ -1,0 +1,44 @@
+#pragma once
+// The part of each loop's work on one frame that depends only on that frame and on settings fixed for
+// the whole loop. Computing it is free of engine state, so read-ahead threads can do it for the
+// frames that come next; the loop then applies the results in sequence order, exactly as if it had
+// computed them itself.
+
+#include "alignment.h"
+#include "refinement.h"
+
+#include <QColor>
+#include <QImage>
+
+class StackEngine;
+
+struct AlignSettings {
+    QColor referenceColor;
+    int threshold = 75, filter = 2, radius = 20;
+};
+
+struct AlignWork {
+    QImage frame;          // as loaded
+    QImage work;           // colour-normalised (the reference frame: the frame itself)
+    kernels::Feature feature;
+};
+
+struct RefineSettings {
+    QColor referenceColor;
+    QImage basePattern;
+    int radius = 20;
+};
+
+struct RefineWork {
+    QImage frame;
+    QImage work;
+    bool matched = false; // the frame was aligned, so the pattern was searched
+    QImage current;       // block at the unrefined position
+    QImage aligned;       // block at the best match
+    kernels::Match match;
+};
+
+// engine supplies the mean colour of the frame (remembered by the frame cache).
+AlignWork computeAlignWork(const StackEngine& engine, const QImage& frame, bool isReference, const AlignSettings& s);
+RefineWork computeRefineWork(const StackEngine& engine, const QImage& frame, bool isReference, bool aligned,
+                             int featureX, int featureY, const RefineSettings& s);
