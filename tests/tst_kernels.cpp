@@ -332,6 +332,9 @@ private slots:
             QTest::addRow("random x%d", t) << randomImage(97, 61, 8) << t;
             QTest::addRow("planet x%d", t) << planet(320, 240, 160, 120, 70, 1.5, 1.0, 3) << t;
             QTest::addRow("large sums x%d", t) << randomImage(1500, 1200, 31) << t;
+            QTest::addRow("two rows x%d", t) << randomImage(7, 2, 32) << t;
+            QTest::addRow("two columns x%d", t) << randomImage(2, 9, 33) << t;
+            QTest::addRow("odd width x%d", t) << randomImage(13, 11, 34) << t;
         }
     }
 
@@ -341,8 +344,10 @@ private slots:
         QFETCH(QImage, image);
         QFETCH(int, threads);
         parallel::setThreadCount(threads);
-        QCOMPARE(kernels::gradientQualityH(image), plain::quality(image, true));
-        QCOMPARE(kernels::gradientQualityV(image), plain::quality(image, false));
+        const float h = plain::quality(image, true), v = plain::quality(image, false);
+        QCOMPARE(kernels::gradientQualityH(image), h);
+        QCOMPARE(kernels::gradientQualityV(image), v);
+        QCOMPARE(kernels::gradientQuality(image), h + v);
     }
 
     void stacking_data()
