@@ -547,8 +547,8 @@ void Nebulo::updatemouseinfo(QMouseEvent* e)
 void Nebulo::setStackingData(QMouseEvent* e)
 {
     int luma = 0;
-    if (!inspect(e, &luma))
-        return;
+    if (!inspect(e, &luma) || busy_)
+        return; // while a loop runs, a click only inspects
     ui.sbWeight->setValue(luma);
     findBright();
 }

@@ -51,23 +51,9 @@ void kernelsAt(int width, int height, int threads)
     });
 
     // Master dark build per dark frame: summing one frame into the master dark.
-    StackEngine engine;
     const QImage dark = synth::renderDark(width, height, 3, 3.0, 1.0, 20);
-    QImage copy = dark;
-    bench::run(QStringLiteral("master dark, per dark frame  ") + size, [&] {
-        auto sums = createFloatImage(width, height);
-        for (int y = 0; y < height; ++y) {
-            const QRgb* line = reinterpret_cast<const QRgb*>(copy.constScanLine(y));
-            float* out = sums->pixel(0, y);
-            for (int x = 0; x < width; ++x, out += 4) {
-                out[0] += float(qRed(line[x]) / 255.0);
-                out[1] += float(qGreen(line[x]) / 255.0);
-                out[2] += float(qBlue(line[x]) / 255.0);
-                out[3] += 1.0f;
-            }
-        }
-        sink = sink + int(sums->data[0]);
-    });
+    auto sums = createFloatImage(width, height);
+    bench::run(QStringLiteral("master dark, per dark frame  ") + size, [&] { kernels::addDarkFrame(*sums, dark); });
 
     auto acc = createFloatImage(width + 6, height + 4);
     kernels::StackParams sp;

@@ -130,6 +130,33 @@ void measure(int count, int width, int height, int runs, const QString& keep)
                 median(decode), median(pipeline), median(ratios), median(bmpRatios), median(peaks));
 }
 
+// The bundled sample sequence through the whole pipeline, darks included.
+void measureSamples(int runs)
+{
+    const QDir samples(QStringLiteral(NEBULO_SAMPLES_PATH));
+    QStringList frames, args;
+    for (const QString& f : samples.entryList({QStringLiteral("frame_*.png")}, QDir::Files, QDir::Name))
+        frames << samples.filePath(f);
+    for (const QString& f : samples.entryList({QStringLiteral("dark_*.png")}, QDir::Files, QDir::Name))
+        args << QStringLiteral("--dark") << samples.filePath(f);
+    if (frames.isEmpty()) {
+        std::printf("\nno sample sequence in %s\n", NEBULO_SAMPLES_PATH);
+        return;
+    }
+    QTemporaryDir dir;
+    args = QStringList{QStringLiteral("-q"), QStringLiteral("-o"), dir.filePath(QStringLiteral("samples.png")),
+                       QStringLiteral("--quality"), QStringLiteral("50"), QStringLiteral("--refine")}
+        + args + frames;
+    std::vector<double> times, peaks;
+    for (int r = 0; r < runs; ++r) {
+        double peak = 0;
+        times.push_back(runCommand(args, &peak));
+        peaks.push_back(peak);
+    }
+    std::printf("\nbundled samples (%d frames, 4 darks, quality 50, refine): median %.1f ms   peak %.0f MB\n",
+                int(frames.size()), median(times), median(peaks));
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -144,6 +171,7 @@ int main(int argc, char* argv[])
     // --keep DIR leaves the generated frames in DIR/WxH for profiling.
     const int keepAt = a.indexOf(QStringLiteral("--keep"));
     const QString keep = keepAt >= 0 && keepAt + 1 < a.size() ? a[keepAt + 1] : QString();
+    measureSamples(std::max(5, runs));
     measure(200, 640, 480, runs, keep);
     if (!quick)
         measure(50, 1920, 1080, runs, keep);

@@ -1,6 +1,7 @@
 #pragma once
 // The engine's list of frames: one record and one path per image of the sequence, addressed by index.
-// An index outside the table reads as a new record (or an empty path) and writes through it are dropped.
+// An index outside the table reads as all flags false, position 0 and quality 0 (or an empty path),
+// and writes through it are dropped.
 
 #include <QString>
 #include <QStringList>
@@ -29,8 +30,16 @@ public:
     QString path(int index) const { return contains(index) ? paths_.at(index) : QString(); }
     const QStringList& paths() const { return paths_; }
 
-    // A copy of the record, or a new record's values for an index outside the table.
-    FrameRecord record(int index) const { return contains(index) ? records_[std::size_t(index)] : FrameRecord(); }
+    // A copy of the record; for an index outside the table every flag is false (even valid, which a
+    // new record starts with), the position 0 and the quality 0.
+    FrameRecord record(int index) const
+    {
+        if (contains(index))
+            return records_[std::size_t(index)];
+        FrameRecord none;
+        none.valid = false;
+        return none;
+    }
 
     // Applies fn to the record when the index lies inside the table.
     template <class Fn>

@@ -27,6 +27,10 @@ inline float meanDark(const FloatImage* dark, int x, int y, int c)
 // floor set to 0, the lightframe gain applied, clamped to 1.
 QImage calibrated(const QImage& image, const Calibration& calibration);
 
+// Adds one dark frame into the master dark's sums: its fractions (as floats) to R, G, B and 1 to W,
+// over the extent both share.
+void addDarkFrame(FloatImage& sums, const QImage& dark);
+
 // The image enlarged by an integer factor with nearest-neighbour sampling (factor 1: unchanged).
 QImage supersampled(const QImage& image, int factor);
 

@@ -410,6 +410,45 @@ private slots:
             QVERIFY2(f.endsWith(QLatin1String(".png")), qPrintable(f));
     }
 
+    // Threads and the frame cache change how fast, never what: same log lines, same image.
+    void threadsAndCacheLeaveTheResult()
+    {
+        const QStringList common = QStringList{QStringLiteral("--dark"), darks[0], QStringLiteral("--dark"), darks[1],
+                                               QStringLiteral("--preprocess"), QStringLiteral("--quality"), QStringLiteral("30"),
+                                               QStringLiteral("--refine"), QStringLiteral("--stack-filter"), QStringLiteral("1")}
+            + frames;
+        QStringList reference;
+        QImage referenceImage;
+        const QList<QStringList> settings = {
+            {},
+            {QStringLiteral("--threads"), QStringLiteral("1"), QStringLiteral("--cache-mb"), QStringLiteral("0")},
+            {QStringLiteral("--threads"), QStringLiteral("2"), QStringLiteral("--cache-mb"), QStringLiteral("0")},
+            {QStringLiteral("--threads"), QStringLiteral("3"), QStringLiteral("--cache-mb"), QStringLiteral("1")},
+        };
+        for (int i = 0; i < settings.size(); ++i) {
+            const QString output = dir.filePath(QStringLiteral("threads%1.png").arg(i));
+            const Run r = runCli(QStringList{QStringLiteral("-o"), output} + settings[i] + common);
+            QCOMPARE(r.status, 0);
+            const QImage image(output);
+            QVERIFY(!image.isNull());
+            if (i == 0) {
+                reference = maskTimes(r.out);
+                referenceImage = image;
+                QVERIFY(reference.filter(QStringLiteral("refine result of ")).size() >= 3);
+                continue;
+            }
+            QCOMPARE(maskTimes(r.out), reference);
+            QCOMPARE(image, referenceImage);
+        }
+        for (const QStringList& bad : {QStringList{QStringLiteral("--threads"), QStringLiteral("0")},
+                                       QStringList{QStringLiteral("--cache-mb"), QStringLiteral("-1")}}) {
+            const Run r = runCli(QStringList{QStringLiteral("-o"), dir.filePath(QStringLiteral("never.png"))} + bad + frames);
+            QCOMPARE(r.status, 2);
+            QCOMPARE(r.err.size(), 1);
+            QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("never.png"))));
+        }
+    }
+
     void versionAndHelp()
     {
         const Run version = runCli({QStringLiteral("--version")});
