@@ -317,14 +317,20 @@ void Nebulo::findBright()
     ui.lblRefSource->setPixmap(QPixmap::fromImage(engine.basePattern));
 }
 
-void Nebulo::alignall()
+void Nebulo::copyPositionRunControls()
 {
-    if (busy_)
-        return;
+    // Without a target the run is refused and nothing is taken over.
     if (engine.referenceReady) {
         engine.stackFilter = ui.sbStackFilter->value();
         engine.searchRadius = ui.sbSearchRadius->value();
     }
+}
+
+void Nebulo::alignall()
+{
+    if (busy_)
+        return;
+    copyPositionRunControls();
     const LongOperation operation(this);
     batch::alignAll(engine, progress());
 }
@@ -333,10 +339,7 @@ void Nebulo::refineall()
 {
     if (busy_)
         return;
-    if (engine.referenceReady) {
-        engine.stackFilter = ui.sbStackFilter->value();
-        engine.searchRadius = ui.sbSearchRadius->value();
-    }
+    copyPositionRunControls();
     const LongOperation operation(this);
     batch::Progress p = progress();
     p.show = [this](const QImage& image) {

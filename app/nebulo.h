@@ -97,6 +97,8 @@ private:
     // The inspector; false when the position is not reported. *luma receives the luminance shown.
     bool inspect(QMouseEvent* e, int* luma);
     void clearPatternThumbnails();
+    // Alignment and refinement read the stacking filter and the search radius afresh.
+    void copyPositionRunControls();
 
     bool busy_ = false;
 };

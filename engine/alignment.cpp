@@ -21,36 +21,6 @@ namespace {
 
 constexpr int kMargin = 20;
 
-// Per-channel terms of the detection luminance; the sum is formed red, green, blue as in px::luma709.
-struct LumaTables {
-    double r[256], g[256], b[256];
-    LumaTables()
-    {
-        for (int v = 0; v < 256; ++v) {
-            r[v] = px::fraction(v) * px::kLumaR;
-            g[v] = px::fraction(v) * px::kLumaG;
-            b[v] = px::fraction(v) * px::kLumaB;
-        }
-    }
-    int luma(QRgb p) const
-    {
-        double t = r[qRed(p)];
-        t = t + g[qGreen(p)];
-        t = t + b[qBlue(p)];
-        return int(255.0 * t);
-    }
-};
-
-const LumaTables& lumaTables()
-{
-    static const LumaTables tables;
-    return tables;
-}
-
-} // namespace
-
-namespace {
-
 // Box mean on raw rows: bits and bytes per line taken once per image.
 struct RowAccess {
     const uchar* bits;
@@ -99,7 +69,7 @@ Feature detectFeature(const QImage& image, int threshold, int filter, int radius
     if (xEnd <= xBegin || yEnd <= yBegin)
         return result;
     const int cols = xEnd - xBegin;
-    const LumaTables& lt = lumaTables();
+    const px::LumaTerms& lt = px::LumaTerms::instance();
 
     // Candidates: pixel and box mean both reach the threshold. Independent per pixel, so any
     // number of threads give the same mask.
@@ -128,7 +98,7 @@ Feature detectFeature(const QImage& image, int threshold, int filter, int radius
                     if (_mm_movemask_epi8(reaches) == 0)
                         continue;
                     for (int k = x; k < x + 4; ++k) {
-                        if (lt.luma(line[k]) >= threshold) {
+                        if (lt.detectionLuma(line[k]) >= threshold) {
                             mask[k - xBegin] = 1;
                             first = std::min(first, k);
                             last = k;
@@ -139,7 +109,7 @@ Feature detectFeature(const QImage& image, int threshold, int filter, int radius
 #endif
             for (; x < xEnd; ++x) {
                 const QRgb p = line[x];
-                if (std::max({qRed(p), qGreen(p), qBlue(p)}) < threshold || lt.luma(p) < threshold)
+                if (std::max({qRed(p), qGreen(p), qBlue(p)}) < threshold || lt.detectionLuma(p) < threshold)
                     continue;
                 mask[x - xBegin] = 1;
                 first = std::min(first, x);
@@ -197,7 +167,7 @@ Feature detectFeature(const QImage& image, int threshold, int filter, int radius
                 // Integer division by the full box size; (sum + 0.5) / n never lies within rounding
                 // error of a whole number, so the truncated product is the integer quotient.
                 const QRgb mean = qRgb(int((sumR + 0.5) * inverse), int((sumG + 0.5) * inverse), int((sumB + 0.5) * inverse));
-                if (lt.luma(mean) < threshold)
+                if (lt.detectionLuma(mean) < threshold)
                     mask[x - xBegin] = 0;
             }
         }

@@ -37,9 +37,26 @@ QString seconds(double s) { return QString::number(s, 'f', 2); }
 
 QString percent(int index, int count) { return QString::number(100.0 / count * index, 'f', 1) + QStringLiteral("%"); }
 
-QString pickTargetFirst()
+// Alignment and refinement need a picked target and discard any stack; false (with the reason logged)
+// when there is no target yet.
+bool startPositionRun(StackEngine& e, const Progress& progress)
 {
-    return QStringLiteral("No target picked yet: click on the target in the image or press \"Update\" first.");
+    if (!e.referenceReady) {
+        progress.say(QStringLiteral("No target picked yet: click on the target in the image or press \"Update\" first."));
+        return false;
+    }
+    if (e.accumulator)
+        e.accumulator->clear();
+    e.stackReady = false;
+    return true;
+}
+
+void finishPositionRun(const Progress& progress, int analysed, int valid, const Stopwatch& total)
+{
+    progress.say(QString::number(analysed) + QStringLiteral(" images analyzed, ") + QString::number(valid)
+                 + QStringLiteral(" valid"));
+    progress.say(QStringLiteral("Total processing time: ") + seconds(total.milliseconds() / 1000.0) + QStringLiteral("s"));
+    progress.setStatus(QStringLiteral("Ready."));
 }
 
 // While the loop works on one frame, worker threads prepare the next frames that take part: they load
@@ -253,13 +270,8 @@ QString pickMessage(PickResult result, const StackEngine& engine, const Referenc
 
 bool alignAll(StackEngine& e, const Progress& progress)
 {
-    if (!e.referenceReady) {
-        progress.say(pickTargetFirst());
+    if (!startPositionRun(e, progress))
         return false;
-    }
-    if (e.accumulator)
-        e.accumulator->clear();
-    e.stackReady = false;
     const Stopwatch total;
     const int n = e.frames->count();
     int analysed = 0, valid = 0;
@@ -297,22 +309,14 @@ bool alignAll(StackEngine& e, const Progress& progress)
         }
         progress.processEvents();
     }
-    progress.say(QString::number(analysed) + QStringLiteral(" images analyzed, ") + QString::number(valid)
-                 + QStringLiteral(" valid"));
-    progress.say(QStringLiteral("Total processing time: ") + seconds(total.milliseconds() / 1000.0) + QStringLiteral("s"));
-    progress.setStatus(QStringLiteral("Ready."));
+    finishPositionRun(progress, analysed, valid, total);
     return true;
 }
 
 bool refineAll(StackEngine& e, const Progress& progress)
 {
-    if (!e.referenceReady) {
-        progress.say(pickTargetFirst());
+    if (!startPositionRun(e, progress))
         return false;
-    }
-    if (e.accumulator)
-        e.accumulator->clear();
-    e.stackReady = false;
     const Stopwatch total;
     const int n = e.frames->count();
     int analysed = 0, valid = 0;
@@ -353,10 +357,7 @@ bool refineAll(StackEngine& e, const Progress& progress)
         }
         progress.processEvents();
     }
-    progress.say(QString::number(analysed) + QStringLiteral(" images analyzed, ") + QString::number(valid)
-                 + QStringLiteral(" valid"));
-    progress.say(QStringLiteral("Total processing time: ") + seconds(total.milliseconds() / 1000.0) + QStringLiteral("s"));
-    progress.setStatus(QStringLiteral("Ready."));
+    finishPositionRun(progress, analysed, valid, total);
     progress.processEvents();
     return true;
 }

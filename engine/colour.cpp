@@ -2,9 +2,8 @@
 
 #include "colour.h"
 
-#include "parallel.h"
-#include "pixel.h"
 #include "stackengine.h"
+#include "stacking.h"
 
 #include <cmath>
 
@@ -79,35 +78,22 @@ float adjustChannel(float sum, float weight, int c, const ColourParams& p, Power
 
 QImage colorAdjusted(const FloatImage& acc, const ColourParams& p)
 {
-    QImage out(acc.width, acc.height, QImage::Format_RGB32);
-    if (out.isNull() || !acc.data)
-        return out;
-    const px::RowWriter rows(out);
-    parallel::forRange(0, acc.height, [&](int y0, int y1) {
-        PowerMemo memo; // neighbouring pixels often repeat a value: the real power is taken once
-        for (int y = y0; y < y1; ++y) {
-            const float* in = acc.pixel(0, y);
-            QRgb* line = rows(y);
-            for (int x = 0; x < acc.width; ++x, in += 4) {
-                const float w = in[3];
-                if (w == 0.0f) {
-                    line[x] = qRgb(0, 0, 0);
-                    continue;
-                }
-                float r = adjustChannel(in[0], w, 0, p, &memo);
-                float g = adjustChannel(in[1], w, 1, p, &memo);
-                float b = adjustChannel(in[2], w, 2, p, &memo);
-                if (p.lumaOut) {
-                    float l = float(p.lumaWeightR * r + p.lumaWeightG * g + p.lumaWeightB * b);
-                    if (l > 1.0f)
-                        l = 1.0f;
-                    r = g = b = l;
-                }
-                line[x] = px::rgbFromFractions(r, g, b);
+    return imageFromAccumulator(acc, [&p] {
+        // Neighbouring pixels often repeat a value: the real power is taken once for them.
+        return [&p, memo = PowerMemo()](const float* in) mutable {
+            const float w = in[3];
+            float r = adjustChannel(in[0], w, 0, p, &memo);
+            float g = adjustChannel(in[1], w, 1, p, &memo);
+            float b = adjustChannel(in[2], w, 2, p, &memo);
+            if (p.lumaOut) {
+                float l = float(p.lumaWeightR * r + p.lumaWeightG * g + p.lumaWeightB * b);
+                if (l > 1.0f)
+                    l = 1.0f;
+                r = g = b = l;
             }
-        }
+            return px::rgbFromFractions(r, g, b);
+        };
     });
-    return out;
 }
 
 } // namespace kernels

@@ -102,10 +102,8 @@ QImage StackEngine::supersampled(const QImage& image) const
     return supersample ? kernels::supersampled(image, scaleFactor) : image;
 }
 
-QImage StackEngine::preprocessed(const QImage& image) const
+kernels::Calibration StackEngine::calibration() const
 {
-    if (!previewDarkframe)
-        return image;
     kernels::Calibration c;
     c.masterDark = masterDark.get();
     c.darkframeGain = darkframeGain;
@@ -113,7 +111,12 @@ QImage StackEngine::preprocessed(const QImage& image) const
     c.floorR = noiseFloorR;
     c.floorG = noiseFloorG;
     c.floorB = noiseFloorB;
-    return kernels::calibrated(image, c);
+    return c;
+}
+
+QImage StackEngine::preprocessed(const QImage& image) const
+{
+    return previewDarkframe ? kernels::calibrated(image, calibration()) : image;
 }
 
 void StackEngine::preprocessFrame()
@@ -150,12 +153,8 @@ FrameRequest StackEngine::frameRequest(const QString& path) const
     r.path = path;
     r.scale = supersample ? std::max(1, scaleFactor) : 1;
     r.preprocess = previewDarkframe;
-    r.masterDark = masterDark.get();
-    r.darkframeGain = darkframeGain;
-    r.lightframeGain = lightframeGain;
-    r.floorR = noiseFloorR;
-    r.floorG = noiseFloorG;
-    r.floorB = noiseFloorB;
+    r.calibration = calibration();
+    const kernels::Calibration& c = r.calibration;
     r.key = path + QLatin1Char('|') + fileIdentity(path) + QLatin1Char('|') + QString::number(r.scale);
     if (r.preprocess) {
         // Floats by their bits: any change of a gain or floor is a different frame.
@@ -164,9 +163,9 @@ FrameRequest StackEngine::frameRequest(const QString& path) const
             std::memcpy(&u, &f, sizeof u);
             return QString::number(u, 16);
         };
-        r.key += QStringLiteral("|dark:") + QString::number(r.masterDark ? r.masterDark->serial : 0) + QLatin1Char(',')
-            + bits(r.darkframeGain) + QLatin1Char(',') + bits(r.lightframeGain) + QLatin1Char(',') + bits(r.floorR)
-            + QLatin1Char(',') + bits(r.floorG) + QLatin1Char(',') + bits(r.floorB);
+        r.key += QStringLiteral("|dark:") + QString::number(c.masterDark ? c.masterDark->serial : 0) + QLatin1Char(',')
+            + bits(c.darkframeGain) + QLatin1Char(',') + bits(c.lightframeGain) + QLatin1Char(',') + bits(c.floorR)
+            + QLatin1Char(',') + bits(c.floorG) + QLatin1Char(',') + bits(c.floorB);
     }
     return r;
 }
@@ -177,16 +176,8 @@ bool FrameRequest::prepare(QImage& image) const
     if (!StackEngine::readImage(path, decoded))
         return false;
     image = kernels::supersampled(decoded, scale);
-    if (preprocess) {
-        kernels::Calibration c;
-        c.masterDark = masterDark;
-        c.darkframeGain = darkframeGain;
-        c.lightframeGain = lightframeGain;
-        c.floorR = floorR;
-        c.floorG = floorG;
-        c.floorB = floorB;
-        image = kernels::calibrated(image, c);
-    }
+    if (preprocess)
+        image = kernels::calibrated(image, calibration);
     return !image.isNull();
 }
 

@@ -62,6 +62,35 @@ inline int detectionLuma(int r8, int g8, int b8) { return int(255.0 * luma709(r8
 // Luminance of the sharpness measures: the double-precision value x 255 stored as a float.
 inline float qualityLuma(int r8, int g8, int b8) { return float(255.0 * luma709(r8, g8, b8)); }
 
+// The three terms of luma709 in tables, for loops over many pixels: the same values, summed in the
+// same order.
+struct LumaTerms {
+    double r[256], g[256], b[256];
+    LumaTerms()
+    {
+        for (int v = 0; v < 256; ++v) {
+            r[v] = fraction(v) * kLumaR;
+            g[v] = fraction(v) * kLumaG;
+            b[v] = fraction(v) * kLumaB;
+        }
+    }
+    double sum(QRgb p) const
+    {
+        double t = r[qRed(p)];
+        t = t + g[qGreen(p)];
+        t = t + b[qBlue(p)];
+        return t;
+    }
+    int detectionLuma(QRgb p) const { return int(255.0 * sum(p)); }
+    float qualityLuma(QRgb p) const { return float(255.0 * sum(p)); }
+
+    static const LumaTerms& instance()
+    {
+        static const LumaTerms terms;
+        return terms;
+    }
+};
+
 // Read-only and writable views of one row of a 32-bit image.
 inline const QRgb* row(const QImage& image, int y) { return reinterpret_cast<const QRgb*>(image.constScanLine(y)); }
 inline QRgb* row(QImage& image, int y) { return reinterpret_cast<QRgb*>(image.scanLine(y)); }

@@ -18,44 +18,19 @@
 namespace kernels {
 namespace {
 
-struct QualityTables {
-    double r[256], g[256], b[256];
-    QualityTables()
-    {
-        for (int v = 0; v < 256; ++v) {
-            r[v] = px::fraction(v) * px::kLumaR;
-            g[v] = px::fraction(v) * px::kLumaG;
-            b[v] = px::fraction(v) * px::kLumaB;
-        }
-    }
-    float luma(QRgb p) const
-    {
-        double t = r[qRed(p)];
-        t = t + g[qGreen(p)];
-        t = t + b[qBlue(p)];
-        return float(255.0 * t);
-    }
-};
-
-const QualityTables& tables()
-{
-    static const QualityTables t;
-    return t;
-}
-
 // Luminance of one row. Four pixels at a time where the processor has AVX: the same table values,
 // the same additions in the same order and the same rounding to single precision.
 void lumaRowScalar(const QRgb* line, float* out, int width)
 {
-    const QualityTables& t = tables();
+    const px::LumaTerms& t = px::LumaTerms::instance();
     for (int x = 0; x < width; ++x)
-        out[x] = t.luma(line[x]);
+        out[x] = t.qualityLuma(line[x]);
 }
 
 #if defined(__x86_64__)
 __attribute__((target("avx2"))) void lumaRowAvx2(const QRgb* line, float* out, int width)
 {
-    const QualityTables& t = tables();
+    const px::LumaTerms& t = px::LumaTerms::instance();
     const __m256d scale = _mm256_set1_pd(255.0);
     int x = 0;
     for (; x + 4 <= width; x += 4) {

@@ -5,6 +5,7 @@
 
 #include "floatimage.h"
 #include "frametable.h"
+#include "loading.h"
 
 #include <QColor>
 #include <QImage>
@@ -29,9 +30,7 @@ struct FrameRequest {
     QString key;
     int scale = 1;
     bool preprocess = false;
-    const FloatImage* masterDark = nullptr; // stays alive while a loop runs
-    float darkframeGain = 1.0f, lightframeGain = 1.0f;
-    float floorR = 0, floorG = 0, floorB = 0;
+    kernels::Calibration calibration; // its master dark stays alive while a loop runs
 
     bool prepare(QImage& image) const;
 };
@@ -124,6 +123,8 @@ public:
     bool loadFrame(const QString& path);
     void preprocessFrame();
     QImage preprocessed(const QImage& image) const;
+    // The calibration with the current master dark, gains and floors.
+    kernels::Calibration calibration() const;
     // loadFrame, then a zeroed accumulator of the frame's size and offset extents of 0.
     // On failure nothing changes.
     Status prepareSequence(const QString& path);

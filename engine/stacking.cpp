@@ -169,26 +169,13 @@ void stackFrame(const QImage& frame, FloatImage& acc, const StackParams& p)
 
 QImage normalizeStack(const FloatImage& acc)
 {
-    QImage out(acc.width, acc.height, QImage::Format_RGB32);
-    if (out.isNull() || !acc.data)
-        return out;
-    auto clamp01 = [](float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); };
-    const px::RowWriter rows(out);
-    parallel::forRange(0, acc.height, [&](int y0, int y1) {
-        for (int y = y0; y < y1; ++y) {
-            const float* in = acc.pixel(0, y);
-            QRgb* line = rows(y);
-            for (int x = 0; x < acc.width; ++x, in += 4) {
-                const float w = in[3];
-                if (w == 0.0f) {
-                    line[x] = qRgb(0, 0, 0);
-                    continue;
-                }
-                line[x] = px::rgbFromFractions(clamp01(in[0] / w), clamp01(in[1] / w), clamp01(in[2] / w));
-            }
-        }
+    return imageFromAccumulator(acc, [] {
+        return [](const float* in) {
+            auto clamp01 = [](float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); };
+            const float w = in[3];
+            return px::rgbFromFractions(clamp01(in[0] / w), clamp01(in[1] / w), clamp01(in[2] / w));
+        };
     });
-    return out;
 }
 
 } // namespace kernels

@@ -2,6 +2,8 @@
 // Kernels of the stacking: one frame added into the accumulator, and the accumulator as an image.
 
 #include "floatimage.h"
+#include "parallel.h"
+#include "pixel.h"
 
 #include <QImage>
 
@@ -24,5 +26,26 @@ void stackFrame(const QImage& frame, FloatImage& accumulator, const StackParams&
 
 // R/W, G/W, B/W clamped to [0, 1] as an 8-bit image; pixels with W = 0 are black.
 QImage normalizeStack(const FloatImage& accumulator);
+
+// An 8-bit image of the accumulator's size: black where W = 0, elsewhere pixel(R, G, B, W) (a QRgb).
+// makePixel() gives the function for one block of rows, so it may keep state within the block.
+template <class MakePixel>
+QImage imageFromAccumulator(const FloatImage& acc, MakePixel makePixel)
+{
+    QImage out(acc.width, acc.height, QImage::Format_RGB32);
+    if (out.isNull() || !acc.data)
+        return out;
+    const px::RowWriter rows(out);
+    parallel::forRange(0, acc.height, [&](int y0, int y1) {
+        auto pixel = makePixel();
+        for (int y = y0; y < y1; ++y) {
+            const float* in = acc.pixel(0, y);
+            QRgb* line = rows(y);
+            for (int x = 0; x < acc.width; ++x, in += 4)
+                line[x] = in[3] == 0.0f ? qRgb(0, 0, 0) : pixel(in);
+        }
+    });
+    return out;
+}
 
 } // namespace kernels
