@@ -353,7 +353,7 @@ void drawSquare(QImage& image, double cx, double cy, int radius, QRgb colour)
     auto put = [&](double x, double y) {
         const int ix = int(x), iy = int(y);
         if (ix >= 0 && iy >= 0 && ix < image.width() && iy < image.height())
-            px::row(image, iy)[ix] = colour;
+            px::writableRow(image, iy)[ix] = colour;
     };
     for (int e = -radius; e < radius; ++e) {
         put(cx + e, cy - radius);
@@ -373,7 +373,7 @@ QImage block(const QImage& image, int left, int top, int width, int height)
     if (x1 <= x0)
         return out;
     for (int y = std::max(0, top); y < std::min(image.height(), top + height); ++y)
-        std::copy(px::row(image, y) + x0, px::row(image, y) + x1, px::row(out, y - top) + (x0 - left));
+        std::copy(px::row(image, y) + x0, px::row(image, y) + x1, px::writableRow(out, y - top) + (x0 - left));
     return out;
 }
 
@@ -428,7 +428,7 @@ QImage StackEngine::analyzeReference(int index, int threshold, bool* found)
     std::vector<QPoint> accepted;
     const kernels::Feature f = kernels::detectFeature(image, threshold, filterSize, searchRadius, &accepted);
     for (const QPoint& p : accepted)
-        px::row(preview, p.y())[p.x()] = qRgb(255, 0, 0);
+        px::writableRow(preview, p.y())[p.x()] = qRgb(255, 0, 0);
     if (found)
         *found = f.found;
     if (!f.found)

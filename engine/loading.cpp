@@ -33,7 +33,7 @@ inline float calibrateChannel(int value8, float meanDarkValue, float darkGain, f
 
 QImage calibrated(const QImage& source, const Calibration& c)
 {
-    QImage image = px::toRgb32(source);
+    const QImage image = px::toRgb32(source);
     if (image.isNull())
         return image;
     QImage out(image.size(), QImage::Format_RGB32);

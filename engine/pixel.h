@@ -91,9 +91,10 @@ struct LumaTerms {
     }
 };
 
-// Read-only and writable views of one row of a 32-bit image.
+// A read-only view of one row of a 32-bit image. Reading never detaches, whatever the image's constness.
 inline const QRgb* row(const QImage& image, int y) { return reinterpret_cast<const QRgb*>(image.constScanLine(y)); }
-inline QRgb* row(QImage& image, int y) { return reinterpret_cast<QRgb*>(image.scanLine(y)); }
+// A writable row, for single-threaded writes (it detaches a shared image).
+inline QRgb* writableRow(QImage& image, int y) { return reinterpret_cast<QRgb*>(image.scanLine(y)); }
 
 // Writable rows for loops that run on several threads. Taking the bits detaches a shared image once,
 // on the calling thread; writing through QImage::scanLine from several threads would detach (and

@@ -451,6 +451,32 @@ private slots:
         }
     }
 
+    // Reading rows never detaches a shared image. Cached frames are read by several threads at once,
+    // and detaching one image from several threads at once copies it concurrently (leaking copies
+    // or freeing pixels still in use).
+    void readingRowsKeepsImagesShared()
+    {
+        const QImage original = randomImage(64, 48, 3);
+        QImage reader = original; // not const: the overload chosen must still be the reading one
+        const uchar* pixels = original.constBits();
+        const QRgb* row = px::row(reader, 5);
+        QCOMPARE(reinterpret_cast<const uchar*>(row), pixels + 5 * original.bytesPerLine());
+        QCOMPARE(reader.constBits(), pixels);
+        QVERIFY(!reader.isDetached());
+
+        auto master = createFloatImage(64, 48);
+        kernels::Calibration c;
+        c.masterDark = master.get();
+        parallel::setThreadCount(2);
+        const QImage calibrated = kernels::calibrated(reader, c);
+        QVERIFY(!calibrated.isNull());
+        QCOMPARE(reader.constBits(), pixels);
+        QImage work = reader;
+        kernels::normaliseColour(work, QColor(10, 20, 30));
+        QCOMPARE(reader.constBits(), pixels);
+        QVERIFY(work.constBits() != pixels);
+    }
+
     // Colour adjustment and the stack's normalisation over every row split.
     void colourThreads()
     {
