@@ -9,6 +9,7 @@
 #include "stackengine.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -57,68 +58,68 @@ inline std::uint32_t rowSadScalar(const std::uint8_t* a, const std::uint8_t* b, 
     return s;
 }
 
-using BlockSad = std::uint32_t (*)(const Plane&, int, int, const Plane&);
+// Sum of absolute differences of the block at (cx, cy) of the region against the pattern. Once a
+// partial sum exceeds stopAbove the rest is skipped and that partial sum returned (sums only grow).
+using BlockSad = std::uint32_t (*)(const Plane&, int, int, const Plane&, std::uint32_t stopAbove);
 
-[[maybe_unused]] std::uint32_t blockSadScalar(const Plane& region, int cx, int cy, const Plane& pattern)
+[[maybe_unused]] std::uint32_t blockSadScalar(const Plane& region, int cx, int cy, const Plane& pattern, std::uint32_t stopAbove)
 {
     const int bytes = pattern.width * 4;
     std::uint32_t total = 0;
-    for (int r = 0; r < pattern.height; ++r)
+    for (int r = 0; r < pattern.height && total <= stopAbove; ++r)
         total += rowSadScalar(region.row(cy + r) + cx * 4, pattern.row(r), bytes);
     return total;
 }
 
 #ifdef NEBULO_X86
-std::uint32_t blockSadSse2(const Plane& region, int cx, int cy, const Plane& pattern)
+std::uint32_t blockSadSse2(const Plane& region, int cx, int cy, const Plane& pattern, std::uint32_t stopAbove)
 {
     const int bytes = pattern.width * 4;
     const int vecBytes = bytes & ~15;
-    __m128i acc = _mm_setzero_si128();
-    std::uint32_t tail = 0;
-    for (int r = 0; r < pattern.height; ++r) {
+    std::uint32_t total = 0;
+    for (int r = 0; r < pattern.height && total <= stopAbove; ++r) {
         const std::uint8_t* a = region.row(cy + r) + cx * 4;
         const std::uint8_t* b = pattern.row(r);
+        __m128i acc = _mm_setzero_si128();
         for (int i = 0; i < vecBytes; i += 16) {
             const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
             const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
             acc = _mm_add_epi64(acc, _mm_sad_epu8(va, vb));
         }
+        total += std::uint32_t(_mm_cvtsi128_si64(acc)) + std::uint32_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
         if (vecBytes < bytes)
-            tail += rowSadScalar(a + vecBytes, b + vecBytes, bytes - vecBytes);
+            total += rowSadScalar(a + vecBytes, b + vecBytes, bytes - vecBytes);
     }
-    const std::uint64_t lo = std::uint64_t(_mm_cvtsi128_si64(acc));
-    const std::uint64_t hi = std::uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
-    return std::uint32_t(lo + hi) + tail;
+    return total;
 }
 
-__attribute__((target("avx2"))) std::uint32_t blockSadAvx2(const Plane& region, int cx, int cy, const Plane& pattern)
+__attribute__((target("avx2"))) std::uint32_t blockSadAvx2(const Plane& region, int cx, int cy, const Plane& pattern,
+                                                          std::uint32_t stopAbove)
 {
     const int bytes = pattern.width * 4;
     const int vec32 = bytes & ~31;
     const int vec16 = bytes & ~15;
-    __m256i acc = _mm256_setzero_si256();
-    __m128i acc16 = _mm_setzero_si128();
-    std::uint32_t tail = 0;
-    for (int r = 0; r < pattern.height; ++r) {
+    std::uint32_t total = 0;
+    for (int r = 0; r < pattern.height && total <= stopAbove; ++r) {
         const std::uint8_t* a = region.row(cy + r) + cx * 4;
         const std::uint8_t* b = pattern.row(r);
+        __m256i acc = _mm256_setzero_si256();
         for (int i = 0; i < vec32; i += 32) {
             const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
             const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
             acc = _mm256_add_epi64(acc, _mm256_sad_epu8(va, vb));
         }
+        __m128i folded = _mm_add_epi64(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
         if (vec32 < vec16) {
             const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + vec32));
             const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + vec32));
-            acc16 = _mm_add_epi64(acc16, _mm_sad_epu8(va, vb));
+            folded = _mm_add_epi64(folded, _mm_sad_epu8(va, vb));
         }
+        total += std::uint32_t(_mm_cvtsi128_si64(folded)) + std::uint32_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(folded, folded)));
         if (vec16 < bytes)
-            tail += rowSadScalar(a + vec16, b + vec16, bytes - vec16);
+            total += rowSadScalar(a + vec16, b + vec16, bytes - vec16);
     }
-    const __m128i folded = _mm_add_epi64(_mm_add_epi64(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1)), acc16);
-    const std::uint64_t lo = std::uint64_t(_mm_cvtsi128_si64(folded));
-    const std::uint64_t hi = std::uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(folded, folded)));
-    return std::uint32_t(lo + hi) + tail;
+    return total;
 }
 #endif
 
@@ -149,10 +150,13 @@ float blockScoreFloat(const Plane& region, int cx, int cy, const Plane& pattern)
     return s;
 }
 
-inline float blockScore(BlockSad sad, const Plane& region, int cx, int cy, const Plane& pattern)
+// The exact score, or (when pruned) some value above stopAbove that no exact score below it can beat.
+inline float blockScore(BlockSad sad, const Plane& region, int cx, int cy, const Plane& pattern, std::uint32_t stopAbove)
 {
-    const std::uint32_t exact = sad(region, cx, cy, pattern);
-    return exact < kExactFloatBound ? float(exact) : blockScoreFloat(region, cx, cy, pattern);
+    const std::uint32_t sum = sad(region, cx, cy, pattern, stopAbove);
+    if (sum > stopAbove)
+        return float(sum);
+    return sum < kExactFloatBound ? float(sum) : blockScoreFloat(region, cx, cy, pattern);
 }
 
 } // namespace
@@ -177,6 +181,13 @@ Match matchPattern(const QImage& image, const QImage& pattern, int x0, int y0, i
     const Plane p = planeOf(pattern, 0, 0, w, h);
     const Plane region = planeOf(image, x0, y0, columns + w - 1, rows + h - 1);
 
+    // The middle candidate (the unrefined position of a centred window) is usually close to the best:
+    // its score bounds the search. A candidate is passed over once its partial sum exceeds that bound
+    // or reaches the best score found before it: either way it cannot be the first smallest score in
+    // raster order. Only exact integer sums (below 2^24) are compared this way.
+    const std::uint32_t middle = sad(region, columns / 2, rows / 2, p, UINT32_MAX);
+    const std::uint32_t seed = middle < kExactFloatBound ? middle : UINT32_MAX;
+
     struct Partial {
         float score;
         int x, y;
@@ -193,7 +204,10 @@ Match matchPattern(const QImage& image, const QImage& pattern, int x0, int y0, i
             Partial local{best.score, x0, y0, false};
             for (int cy = rBegin; cy < rEnd; ++cy) {
                 for (int cx = 0; cx < columns; ++cx) {
-                    const float s = blockScore(sad, region, cx, cy, p);
+                    std::uint32_t stopAbove = seed;
+                    if (local.found && local.score < float(kExactFloatBound))
+                        stopAbove = std::min(stopAbove, std::uint32_t(local.score) - 1);
+                    const float s = blockScore(sad, region, cx, cy, p, stopAbove);
                     if (s < local.score) {
                         local = Partial{s, x0 + cx, y0 + cy, true};
                     }

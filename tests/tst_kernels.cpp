@@ -307,6 +307,37 @@ private slots:
         QCOMPARE(m.y, by);
     }
 
+    // Pruned search (bounded by the middle candidate and by the best so far) against the exhaustive
+    // one, on many small random cases: plain and noisy images, few grey levels (many ties), windows
+    // partly outside the image, odd pattern sizes.
+    void patternMatchRandomCases()
+    {
+        synth::Rng rng(404);
+        for (int round = 0; round < 60; ++round) {
+            parallel::setThreadCount(1 + rng.below(3));
+            const int levels = round % 3 == 0 ? 2 : (round % 3 == 1 ? 16 : 255);
+            const QImage img = randomImage(30 + rng.below(30), 30 + rng.below(30), 1000 + quint64(round), levels - 1);
+            const int side = 2 + rng.below(9);
+            const QImage pattern = kernels::block(img, rng.below(img.width()), rng.below(img.height()), side, side + rng.below(3));
+            const int radius = 1 + rng.below(6);
+            const int x0 = rng.below(img.width()) - radius, y0 = rng.below(img.height()) - radius;
+            const kernels::Match m = kernels::matchPattern(img, pattern, x0, y0, 2 * radius, 2 * radius);
+            float best = float(pattern.width() * pattern.height() * 768);
+            int bx = x0, by = y0;
+            for (int ty = y0; ty < y0 + 2 * radius; ++ty)
+                for (int tx = x0; tx < x0 + 2 * radius; ++tx) {
+                    const float sc = plain::score(img, pattern, tx, ty);
+                    if (sc < best) {
+                        best = sc;
+                        bx = tx;
+                        by = ty;
+                    }
+                }
+            const QString where = QStringLiteral("round %1").arg(round);
+            QVERIFY2(m.score == best && m.x == bx && m.y == by, qPrintable(where));
+        }
+    }
+
     // Past 2^24 the single-precision sum rounds; the integer shortcut must not be used there.
     void patternScoreBeyondExactRange()
     {
