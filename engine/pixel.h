@@ -43,27 +43,9 @@ constexpr double kLumaR = 0.2126;
 constexpr double kLumaG = 0.7152;
 constexpr double kLumaB = 0.0722;
 
-// Weighted sum of the fractions, red first, in double precision.
-inline double luma709(int r8, int g8, int b8)
-{
-    double t = fraction(r8) * kLumaR;
-    t = t + fraction(g8) * kLumaG;
-    t = t + fraction(b8) * kLumaB;
-    return t;
-}
-
-// Luminance in 0..1 rounded to single precision: what the pixel inspector shows (x 255, truncated).
-inline float luminanceOf(int r8, int g8, int b8) { return float(luma709(r8, g8, b8)); }
-inline int inspectorLuma(int r8, int g8, int b8) { return int(luminanceOf(r8, g8, b8) * 255.0); }
-
-// 8-bit luminance of the feature detection: the double-precision sum scaled and truncated.
-inline int detectionLuma(int r8, int g8, int b8) { return int(255.0 * luma709(r8, g8, b8)); }
-
-// Luminance of the sharpness measures: the double-precision value x 255 stored as a float.
-inline float qualityLuma(int r8, int g8, int b8) { return float(255.0 * luma709(r8, g8, b8)); }
-
-// The three terms of luma709 in tables, for loops over many pixels: the same values, summed in the
-// same order.
+// The Rec. 709 weighted sum of the channel fractions, red first, in double precision, from tables of
+// the three terms (the same values as computing them per pixel). The detection truncates 255 x sum;
+// the sharpness measures keep 255 x sum as a float.
 struct LumaTerms {
     double r[256], g[256], b[256];
     LumaTerms()
