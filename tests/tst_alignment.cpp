@@ -16,35 +16,19 @@
 
 namespace {
 
+using fixtures::detectionLuma;
+using fixtures::isTimedLine;
+using fixtures::isTotalLine;
+using fixtures::meanOf;
+using fixtures::randomImage;
+using fixtures::Recorder;
+using fixtures::referenceRequest;
+using fixtures::rgba64;
+
 const QRgb kBlack = qRgb(0, 0, 0);
 const QRgb kWhite = qRgb(255, 255, 255);
 const QRgb kRed = qRgb(255, 0, 0);
 const QRgb kWarm = qRgb(220, 200, 180);
-
-// The 8-bit luminance the detection compares with the threshold, straight from its definition.
-int detectionLuma(int r, int g, int b)
-{
-    double t = r / 255.0 * 0.2126;
-    t = t + g / 255.0 * 0.7152;
-    t = t + b / 255.0 * 0.0722;
-    return int(255.0 * t);
-}
-
-// Mean colour of an image: channel fractions summed in single precision in raster order, divided
-// by the pixel count, kept as a colour (16 bits per channel).
-QColor meanOf(const QImage& image)
-{
-    float r = 0.0f, g = 0.0f, b = 0.0f;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb p = image.pixel(x, y);
-            r = float(r + qRed(p) / 255.0);
-            g = float(g + qGreen(p) / 255.0);
-            b = float(b + qBlue(p) / 255.0);
-        }
-    const float n = float(image.width() * image.height());
-    return QColor::fromRgbF(r / n, g / n, b / n);
-}
 
 // The square outline: for e = -R .. R-1 the four sides, each coordinate truncated after the addition.
 void paintSquare(QImage& image, double cx, double cy, int radius, QRgb colour)
@@ -77,59 +61,6 @@ QImage withBlock(QImage image, int cx, int cy, int half, QRgb colour)
     return image;
 }
 
-// Random channels in [lo, hi] everywhere.
-QImage noise(int width, int height, quint64 seed, int lo, int hi)
-{
-    synth::Rng rng(seed);
-    QImage image(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            image.setPixel(x, y, qRgb(lo + rng.below(hi - lo + 1), lo + rng.below(hi - lo + 1), lo + rng.below(hi - lo + 1)));
-    return image;
-}
-
-// Records what a loop reports; frames listed in 'unchecked' do not take part.
-struct Recorder {
-    QStringList log;
-    QStringList status;
-    QVector<QImage> shown;
-    QSet<int> unchecked;
-
-    batch::Progress progress()
-    {
-        batch::Progress p;
-        p.log = [this](const QString& line) { log << line; };
-        p.status = [this](const QString& text) { status << text; };
-        p.show = [this](const QImage& image) { shown << image; };
-        p.selected = [this](int index) { return !unchecked.contains(index); };
-        return p;
-    }
-};
-
-// A per-frame line: the head, then " // Processing time: " and seconds with two decimals.
-bool isTimedLine(const QString& line, const QString& head)
-{
-    static const QRegularExpression tail(QStringLiteral("^ // Processing time: \\d+\\.\\d\\ds$"));
-    return line.startsWith(head) && tail.match(line.mid(head.size())).hasMatch();
-}
-
-bool isTotalLine(const QString& line)
-{
-    static const QRegularExpression total(QStringLiteral("^Total processing time: \\d+\\.\\d\\ds$"));
-    return total.match(line).hasMatch();
-}
-
-batch::ReferenceRequest request(int index, int threshold, int filter, int radius)
-{
-    batch::ReferenceRequest r;
-    r.index = index;
-    r.threshold = threshold;
-    r.filter = filter;
-    r.radius = radius;
-    r.scale = 1;
-    return r;
-}
-
 struct Extents {
     int minDx, maxDx, minDy, maxDy;
     bool operator==(const Extents& o) const
@@ -144,9 +75,6 @@ char* toString(const Extents& e)
 {
     return qstrdup(QStringLiteral("x %1..%2, y %3..%4").arg(e.minDx).arg(e.maxDx).arg(e.minDy).arg(e.maxDy).toUtf8().constData());
 }
-
-// A colour's three 16-bit channels and alpha as one number, for exact comparisons.
-quint64 rgba64(const QColor& c) { return quint64(c.rgba64()); }
 
 } // namespace
 
@@ -474,9 +402,9 @@ void TestAlignment::meanColour_data()
 {
     QTest::addColumn<QImage>("image");
     QTest::addColumn<bool>("separatesPrecision");
-    QTest::newRow("random 640x480") << noise(640, 480, 77, 0, 255) << true;
-    QTest::newRow("random 1920x1080") << noise(1920, 1080, 78, 0, 255) << false;
-    QTest::newRow("dark random 1920x1080") << noise(1920, 1080, 79, 0, 9) << false;
+    QTest::newRow("random 640x480") << randomImage(640, 480, 77, 0, 255) << true;
+    QTest::newRow("random 1920x1080") << randomImage(1920, 1080, 78, 0, 255) << false;
+    QTest::newRow("dark random 1920x1080") << randomImage(1920, 1080, 79, 0, 9) << false;
     QTest::newRow("uniform 1920x1080") << fixtures::solid(1920, 1080, qRgb(37, 201, 3)) << false;
     QImage gradient(1000, 700, QImage::Format_RGB32);
     for (int y = 0; y < gradient.height(); ++y)
@@ -489,8 +417,8 @@ void TestAlignment::meanColour_data()
             bands.setPixel(x, y, qRgb(1, 128, 255));
     QTest::newRow("bands 1500x900") << bands << false;
     QTest::newRow("one pixel") << fixtures::solid(1, 1, qRgb(12, 34, 56)) << false;
-    QTest::newRow("one row") << noise(4000, 1, 80, 0, 255) << false;
-    QTest::newRow("one column") << noise(1, 3000, 81, 0, 255) << false;
+    QTest::newRow("one row") << randomImage(4000, 1, 80, 0, 255) << false;
+    QTest::newRow("one column") << randomImage(1, 3000, 81, 0, 255) << false;
 }
 
 void TestAlignment::meanColour()
@@ -595,7 +523,7 @@ void TestAlignment::previewAndBasePattern()
     // Two accepted pixels put the exact centroid at (20.5, 30); with R = 21 the left side of the
     // square lands on trunc(20.5 - 21) = 0, a column the truncated centroid would leave alone.
     QTemporaryDir dir;
-    QImage frame = noise(80, 70, 5, 0, 60);
+    QImage frame = randomImage(80, 70, 5, 0, 60);
     const QRgb object = qRgb(250, 240, 120);
     frame.setPixel(20, 30, object);
     frame.setPixel(21, 30, object);
@@ -605,7 +533,7 @@ void TestAlignment::previewAndBasePattern()
     StackEngine e;
     e.addFrames(paths);
     QImage preview;
-    QCOMPARE(batch::pickReference(e, request(0, 100, 0, 21), &preview), batch::PickResult::Ok);
+    QCOMPARE(batch::pickReference(e, referenceRequest(0, 100, 0, 21), &preview), batch::PickResult::Ok);
 
     QCOMPARE(QPoint(e.referenceX, e.referenceY), QPoint(20, 30));
     const FrameRecord r = e.frames->record(0);
@@ -662,7 +590,7 @@ void TestAlignment::failedPickKeepsReference()
 
     StackEngine e;
     e.addFrames(paths);
-    QCOMPARE(batch::pickReference(e, request(0, 150, 1, 8), nullptr), batch::PickResult::Ok);
+    QCOMPARE(batch::pickReference(e, referenceRequest(0, 150, 1, 8), nullptr), batch::PickResult::Ok);
     Recorder run;
     QVERIFY(batch::alignAll(e, run.progress()));
     QVERIFY(batch::stackAll(e, run.progress()));
@@ -677,11 +605,11 @@ void TestAlignment::failedPickKeepsReference()
     const std::vector<float> acc(e.accumulator->data.get(), e.accumulator->data.get() + e.accumulator->floatCount());
 
     QImage preview;
-    const batch::PickResult got = batch::pickReference(e, request(2, 100, 1, 8), &preview);
+    const batch::PickResult got = batch::pickReference(e, referenceRequest(2, 100, 1, 8), &preview);
     QCOMPARE(int(got), result);
-    QVERIFY(!batch::pickMessage(got, e, request(2, 100, 1, 8)).isEmpty());
+    QVERIFY(!batch::pickMessage(got, e, referenceRequest(2, 100, 1, 8)).isEmpty());
     if (!unreadable) {
-        QVERIFY(batch::pickMessage(got, e, request(2, 100, 1, 8)).contains(QStringLiteral("100")));
+        QVERIFY(batch::pickMessage(got, e, referenceRequest(2, 100, 1, 8)).contains(QStringLiteral("100")));
         // Nothing accepted, nothing drawn: the preview is the frame as it is.
         QCOMPARE(preview.convertToFormat(QImage::Format_RGB32), fixtures::solid(100, 100, qRgb(30, 30, 30)));
     }
@@ -721,14 +649,14 @@ void TestAlignment::pickMovesReference()
 
     StackEngine e;
     e.addFrames(paths);
-    QCOMPARE(batch::pickReference(e, request(0, 150, 2, 10), nullptr), batch::PickResult::Ok);
+    QCOMPARE(batch::pickReference(e, referenceRequest(0, 150, 2, 10), nullptr), batch::PickResult::Ok);
     QCOMPARE(QPoint(e.referenceX, e.referenceY), QPoint(40, 70));
     Recorder first;
     QVERIFY(batch::alignAll(e, first.progress()));
     QCOMPARE(first.log.size(), 4);
     QVERIFY(isTimedLine(first.log[0], QStringLiteral("Aligned %1, offset: X=40; Y=70").arg(paths[0])));
 
-    QCOMPARE(batch::pickReference(e, request(1, 150, 2, 10), nullptr), batch::PickResult::Ok);
+    QCOMPARE(batch::pickReference(e, referenceRequest(1, 150, 2, 10), nullptr), batch::PickResult::Ok);
     QCOMPARE(e.frames->referenceIndex, 1);
     QVERIFY(!e.frames->record(0).isReference);
     QVERIFY(e.frames->record(1).isReference);
@@ -768,7 +696,7 @@ void TestAlignment::refusesWithoutReference()
     StackEngine e;
     e.addFrames(paths);
     if (failedPickFirst)
-        QCOMPARE(batch::pickReference(e, request(0, 255, 2, 10), nullptr), batch::PickResult::NotFound);
+        QCOMPARE(batch::pickReference(e, referenceRequest(0, 255, 2, 10), nullptr), batch::PickResult::NotFound);
 
     Recorder run;
     QVERIFY(!batch::alignAll(e, run.progress()));
@@ -792,7 +720,7 @@ void TestAlignment::logAndCounts()
 
     StackEngine e;
     e.addFrames(paths);
-    QCOMPARE(batch::pickReference(e, request(0, 100, 2, 10), nullptr), batch::PickResult::Ok);
+    QCOMPARE(batch::pickReference(e, referenceRequest(0, 100, 2, 10), nullptr), batch::PickResult::Ok);
     Recorder run;
     QVERIFY(batch::alignAll(e, run.progress()));
 
@@ -834,7 +762,7 @@ void TestAlignment::smallFramesInLoop()
     const QStringList paths = fixtures::writeSequence(dir, QStringLiteral("small"), frames);
     StackEngine e;
     e.addFrames(paths);
-    QCOMPARE(batch::pickReference(e, request(0, 0, 0, 1), nullptr), batch::PickResult::Ok);
+    QCOMPARE(batch::pickReference(e, referenceRequest(0, 0, 0, 1), nullptr), batch::PickResult::Ok);
     Recorder run;
     QVERIFY(batch::alignAll(e, run.progress()));
     QCOMPARE(run.log.size(), 8);
@@ -884,7 +812,7 @@ void TestAlignment::statusPercentage()
     const QStringList paths = fixtures::writeSequence(dir, QStringLiteral("pct"), QVector<QImage>(count, ref));
     StackEngine e;
     e.addFrames(paths);
-    QCOMPARE(batch::pickReference(e, request(0, 100, 2, 10), nullptr), batch::PickResult::Ok);
+    QCOMPARE(batch::pickReference(e, referenceRequest(0, 100, 2, 10), nullptr), batch::PickResult::Ok);
     Recorder run;
     run.unchecked = QSet<int>(unchecked.begin(), unchecked.end());
     QVERIFY(batch::alignAll(e, run.progress()));
@@ -905,7 +833,7 @@ void TestAlignment::uncheckedFramesKeepRecords()
         dir, QStringLiteral("keep"), {ref, synth::shiftedCopy(ref, 3, 2), synth::shiftedCopy(ref, -2, 5), ref});
     StackEngine e;
     e.addFrames(paths);
-    QCOMPARE(batch::pickReference(e, request(0, 100, 2, 10), nullptr), batch::PickResult::Ok);
+    QCOMPARE(batch::pickReference(e, referenceRequest(0, 100, 2, 10), nullptr), batch::PickResult::Ok);
 
     Recorder first;
     first.unchecked = {3};
@@ -954,7 +882,7 @@ void TestAlignment::extentsOnlyWiden()
         dir, QStringLiteral("ext"), {ref, synth::shiftedCopy(ref, 3, -2), synth::shiftedCopy(ref, -4, 5)});
     StackEngine e;
     e.addFrames(paths);
-    QCOMPARE(batch::pickReference(e, request(0, 100, 2, 10), nullptr), batch::PickResult::Ok);
+    QCOMPARE(batch::pickReference(e, referenceRequest(0, 100, 2, 10), nullptr), batch::PickResult::Ok);
     QCOMPARE(extentsOf(e), (Extents{0, 0, 0, 0}));
 
     Recorder run;
@@ -974,7 +902,7 @@ void TestAlignment::extentsOnlyWiden()
     QCOMPARE(extentsOf(e), (Extents{-4, 9, -2, 5}));
 
     // A new pick starts again from 0.
-    QCOMPARE(batch::pickReference(e, request(0, 100, 2, 10), nullptr), batch::PickResult::Ok);
+    QCOMPARE(batch::pickReference(e, referenceRequest(0, 100, 2, 10), nullptr), batch::PickResult::Ok);
     QCOMPARE(extentsOf(e), (Extents{0, 0, 0, 0}));
     QVERIFY(batch::alignAll(e, run.progress()));
     QCOMPARE(extentsOf(e), (Extents{-1, 9, -1, 1}));
@@ -1015,7 +943,7 @@ void TestAlignment::knownShiftsOfSymmetricPlanet()
     const QStringList paths = fixtures::writeSequence(dir, QStringLiteral("planet"), frames);
     StackEngine e;
     e.addFrames(paths);
-    QCOMPARE(batch::pickReference(e, request(0, 75, 2, 50), nullptr), batch::PickResult::Ok);
+    QCOMPARE(batch::pickReference(e, referenceRequest(0, 75, 2, 50), nullptr), batch::PickResult::Ok);
     Recorder run;
     QVERIFY(batch::alignAll(e, run.progress()));
     QCOMPARE(run.log.size(), centres.size() + 2);
@@ -1056,7 +984,7 @@ void TestAlignment::shiftedCopiesGiveExactOffsets()
     const QStringList paths = fixtures::writeSequence(dir, QStringLiteral("shift"), frames);
     StackEngine e;
     e.addFrames(paths);
-    QCOMPARE(batch::pickReference(e, request(0, 75, 2, 45), nullptr), batch::PickResult::Ok);
+    QCOMPARE(batch::pickReference(e, referenceRequest(0, 75, 2, 45), nullptr), batch::PickResult::Ok);
     const QPoint reference(e.referenceX, e.referenceY);
     QVERIFY2(std::fabs(reference.x() - p.cx) <= 6 && std::fabs(reference.y() - p.cy) <= 6, "the feature is the planet");
     Recorder run;

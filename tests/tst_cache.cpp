@@ -9,7 +9,6 @@
 #include "stackengine.h"
 
 #include <QFile>
-#include <QRegularExpression>
 #include <QtTest>
 
 namespace {
@@ -19,14 +18,6 @@ struct Outcome {
     QImage image;
     qint64 decoded = 0;
 };
-
-QStringList maskTimes(QStringList lines)
-{
-    static const QRegularExpression seconds(QStringLiteral("\\d+\\.\\d\\ds$"));
-    for (QString& line : lines)
-        line.replace(seconds, QStringLiteral("#s"));
-    return lines;
-}
 
 // The whole pipeline as the batch command runs it: darks, preprocessing, quality selection, pick,
 // align, refine, stack, colours.
@@ -60,7 +51,7 @@ Outcome runPipeline(const QStringList& frames, const QStringList& darks, qint64 
     batch::stackAll(e, p);
     e.gammaR = 0.8f;
     out.image = e.colorAdjusted();
-    out.log = maskTimes(out.log);
+    out.log = fixtures::maskTimes(out.log);
     out.decoded = e.cache->preparedCount();
     return out;
 }

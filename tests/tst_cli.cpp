@@ -9,13 +9,14 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QSignalBlocker>
 #include <QTemporaryDir>
 #include <QTextEdit>
 #include <QtTest>
 
 namespace {
+
+using fixtures::maskTimes;
 
 struct Run {
     int status = -1;
@@ -34,16 +35,6 @@ Run runCli(const QStringList& arguments)
     r.out = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     r.err = QString::fromUtf8(p.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     return r;
-}
-
-// Processing times differ from run to run.
-QStringList maskTimes(const QStringList& lines)
-{
-    static const QRegularExpression seconds(QStringLiteral("\\d+\\.\\d\\ds$"));
-    QStringList masked;
-    for (QString line : lines)
-        masked << line.replace(seconds, QStringLiteral("#s"));
-    return masked;
 }
 
 // A planet that wanders and blurs from frame to frame, with a little noise.

@@ -19,8 +19,8 @@
 
 namespace {
 
-// 8 bits from a fraction: rounded to 16 bits, then the high byte.
-int byteOf(double f) { return int(f * 65535.0 + 0.5) >> 8; }
+using fixtures::byteOf;
+using fixtures::randomImage;
 
 // A 1 x 1 accumulator whose normalised values are r, g and b, with a weight of 2.
 std::unique_ptr<FloatImage> single(float r, float g, float b)
@@ -79,16 +79,6 @@ QStringList listing(const QString& folder)
         entries << QDir(folder).relativeFilePath(it.next());
     entries.sort();
     return entries;
-}
-
-QImage randomImage(int width, int height, quint64 seed)
-{
-    synth::Rng rng(seed);
-    QImage image(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            image.setPixel(x, y, qRgb(rng.below(256), rng.below(256), rng.below(256)));
-    return image;
 }
 
 } // namespace

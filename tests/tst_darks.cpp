@@ -8,14 +8,8 @@
 
 namespace {
 
-// QCOMPARE takes floats within a relative 1e-5 as equal; the engine's values are pinned to the bit
-// (nine significant digits tell any two floats apart).
-QString exact(float value)
-{
-    return QString::number(double(value), 'g', 9);
-}
-
-float fraction(int value8) { return float(value8 / 255.0); }
+using fixtures::exact;
+using fixtures::fraction;
 
 // A dark of one colour with a different red value at (3, 2).
 QImage darkWithRed(int red, int width = 8, int height = 6)

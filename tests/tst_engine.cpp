@@ -17,12 +17,7 @@
 
 namespace {
 
-// QCOMPARE takes floats within a relative 1e-5 as equal; the engine's values are pinned to the bit
-// (nine significant digits tell any two floats apart).
-QString exact(float value)
-{
-    return QString::number(double(value), 'g', 9);
-}
+using fixtures::exact;
 
 // Bytes of address space the process has mapped now.
 qint64 mappedBytes()

@@ -3,6 +3,7 @@
 
 #include "alignment.h"
 #include "colour.h"
+#include "fixtures.h"
 #include "loading.h"
 #include "parallel.h"
 #include "pixel.h"
@@ -18,14 +19,7 @@
 
 namespace plain {
 
-int detectionLuma(QRgb p)
-{
-    const double r = qRed(p) / 255.0, g = qGreen(p) / 255.0, b = qBlue(p) / 255.0;
-    double t = r * 0.2126;
-    t = t + g * 0.7152;
-    t = t + b * 0.0722;
-    return int(255.0 * t);
-}
+using fixtures::detectionLuma;
 
 kernels::Feature detect(const QImage& img, int T, int F, int R)
 {
@@ -94,32 +88,7 @@ float score(const QImage& img, const QImage& pat, int tx, int ty)
 
 float quality(const QImage& img, bool horizontal)
 {
-    auto L = [&](int x, int y) {
-        const QRgb p = img.pixel(x, y);
-        return float(255 * (0.2126 * (qRed(p) / 255.0) + 0.7152 * (qGreen(p) / 255.0) + 0.0722 * (qBlue(p) / 255.0)));
-    };
-    int S = 0, n = 0;
-    const int w = img.width(), h = img.height();
-    if (horizontal) {
-        for (int y = 0; y <= h - 2; ++y)
-            for (int x = 0; x <= w - 3; ++x) {
-                const float d = std::fabs(L(x, y) - L(x + 1, y));
-                if (d > 3.0) {
-                    ++n;
-                    S = int(S + d);
-                }
-            }
-    } else {
-        for (int x = 0; x <= w - 2; ++x)
-            for (int y = 0; y <= h - 3; ++y) {
-                const float d = std::fabs(L(x, y) - L(x, y + 1));
-                if (d > 2.0) {
-                    ++n;
-                    S = int(S + d);
-                }
-            }
-    }
-    return n ? float(S) / n : 0.0f;
+    return horizontal ? fixtures::definitionH(img) : fixtures::definitionV(img);
 }
 
 void stack(const QImage& frame, FloatImage& acc, const kernels::StackParams& p)
@@ -171,17 +140,8 @@ void stack(const QImage& frame, FloatImage& acc, const kernels::StackParams& p)
 
 namespace {
 
-QImage randomImage(int w, int h, quint64 seed, int maxValue = 255)
-{
-    synth::Rng rng(seed);
-    QImage img(w, h, QImage::Format_RGB32);
-    for (int y = 0; y < h; ++y) {
-        QRgb* line = reinterpret_cast<QRgb*>(img.scanLine(y));
-        for (int x = 0; x < w; ++x)
-            line[x] = qRgb(rng.below(maxValue + 1), rng.below(maxValue + 1), rng.below(maxValue + 1));
-    }
-    return img;
-}
+// Channels in [0, maxValue].
+QImage randomImage(int w, int h, quint64 seed, int maxValue = 255) { return fixtures::randomImage(w, h, seed, 0, maxValue); }
 
 QImage planet(int w, int h, double cx, double cy, double radius, double blur, double noise, quint32 seed)
 {

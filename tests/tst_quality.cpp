@@ -12,42 +12,12 @@
 
 namespace {
 
-// Luminance of the sharpness measures: 255 x the Rec. 709 weighted fractions in double, as a float.
-float luma(QRgb p)
-{
-    return float(255.0 * (0.2126 * (qRed(p) / 255.0) + 0.7152 * (qGreen(p) / 255.0) + 0.0722 * (qBlue(p) / 255.0)));
-}
+using fixtures::definitionH;
+using fixtures::definitionV;
+using fixtures::Recorder;
+using fixtures::sharpnessLuma;
 
 QRgb grey(int v) { return qRgb(v, v, v); }
-
-// The measures as defined: steps above the threshold, summed with truncation after every step.
-float definitionH(const QImage& image)
-{
-    int sum = 0, n = 0;
-    for (int y = 0; y <= image.height() - 2; ++y)
-        for (int x = 0; x <= image.width() - 3; ++x) {
-            const float d = std::fabs(luma(image.pixel(x, y)) - luma(image.pixel(x + 1, y)));
-            if (d > 3.0f) {
-                ++n;
-                sum = int(sum + d);
-            }
-        }
-    return n > 0 ? float(sum) / n : 0.0f;
-}
-
-float definitionV(const QImage& image)
-{
-    int sum = 0, n = 0;
-    for (int x = 0; x <= image.width() - 2; ++x)
-        for (int y = 0; y <= image.height() - 3; ++y) {
-            const float d = std::fabs(luma(image.pixel(x, y)) - luma(image.pixel(x, y + 1)));
-            if (d > 2.0f) {
-                ++n;
-                sum = int(sum + d);
-            }
-        }
-    return n > 0 ? float(sum) / n : 0.0f;
-}
 
 // An image built from rows of pixels.
 QImage fromRows(const QVector<QVector<QRgb>>& rows)
@@ -95,28 +65,6 @@ QImage randomImage(int width, int height, quint64 seed, int low, int high, bool 
     return image;
 }
 
-struct Recorder {
-    QStringList log;
-    QStringList status;
-    int shown = 0;
-    QSet<int> unchecked;
-    QStringList unreadable;
-
-    batch::Progress progress()
-    {
-        batch::Progress p;
-        p.log = [this](const QString& line) { log << line; };
-        p.status = [this](const QString& text) { status << text; };
-        p.show = [this](const QImage&) { ++shown; };
-        p.selected = [this](int index) { return !unchecked.contains(index); };
-        p.unreadable = [this](const QString& path) {
-            unreadable << path;
-            return true;
-        };
-        return p;
-    }
-};
-
 QString six(double v) { return QString::number(v, 'f', 6); }
 
 // "x" for a kept frame, "." for a dropped one, in sequence order.
@@ -162,10 +110,10 @@ void TestQuality::steps_data()
     QTest::addColumn<float>("v");
 
     // The grey steps below are whole numbers in luminance, so 3 and 2 sit exactly on the thresholds.
-    QCOMPARE_EQ(luma(grey(103)) - luma(grey(100)), 3.0f);
-    QCOMPARE_EQ(luma(grey(102)) - luma(grey(100)), 2.0f);
-    QCOMPARE_EQ(luma(grey(104)) - luma(grey(100)), 4.0f);
-    const float red22 = luma(qRgb(22, 0, 0)), red12 = luma(qRgb(12, 0, 0)), red25 = luma(qRgb(25, 0, 0));
+    QCOMPARE_EQ(sharpnessLuma(grey(103)) - sharpnessLuma(grey(100)), 3.0f);
+    QCOMPARE_EQ(sharpnessLuma(grey(102)) - sharpnessLuma(grey(100)), 2.0f);
+    QCOMPARE_EQ(sharpnessLuma(grey(104)) - sharpnessLuma(grey(100)), 4.0f);
+    const float red22 = sharpnessLuma(qRgb(22, 0, 0)), red12 = sharpnessLuma(qRgb(12, 0, 0)), red25 = sharpnessLuma(qRgb(25, 0, 0));
     QVERIFY(red22 > 4.5f && red22 < 5.0f);  // 4.6772
     QVERIFY(red12 > 2.5f && red12 < 3.0f);  // 2.5512
     QVERIFY(red25 > 5.0f && red25 < 5.5f);  // 5.3130
@@ -282,7 +230,7 @@ void TestQuality::analysisLogAndPercentages()
     QCOMPARE(r.status, QStringList({QStringLiteral("Gradient analysis..."), QStringLiteral("Quality analysis... 0.0%"),
                                     QStringLiteral("Quality analysis... 20.0%"), QStringLiteral("Quality analysis... 40.0%"),
                                     QStringLiteral("Quality analysis... 60.0%"), QStringLiteral("Quality analysis... 80.0%")}));
-    QCOMPARE(r.shown, 5);
+    QCOMPARE(r.shown.size(), 5);
     QVERIFY(e.qualityAnalysed);
 
     const QVector<float> percent{0.0f, 100.0f, 50.0f, 25.0f, 75.0f};
@@ -354,7 +302,7 @@ void TestQuality::uncheckedFramesAreNotRated()
     QCOMPARE(r.log.filter(QStringLiteral("raw quality of ")).size(), 4);
     QVERIFY(!r.log.join(QLatin1Char('\n')).contains(paths[3]));
     QCOMPARE(r.log.value(7), QStringLiteral("avg quality: 21.250000"));
-    QCOMPARE(r.shown, 4);
+    QCOMPARE(r.shown.size(), 4);
     QVERIFY(e.frames->record(3).quality < 0.0f);
     QCOMPARE_EQ(e.frames->record(2).quality, 50.0f);
 
@@ -465,7 +413,7 @@ void TestQuality::noCheckedFrame()
     QCOMPARE(r.log.size(), 1);
     QVERIFY(!r.log[0].isEmpty());
     QVERIFY(!r.log[0].startsWith(QStringLiteral("analyzing")));
-    QCOMPARE(r.shown, 0);
+    QCOMPARE(r.shown.size(), 0);
     QVERIFY(e.frameImage.isNull());
     QVERIFY(!e.qualityAnalysed);
     QCOMPARE_EQ(e.frames->record(0).quality, 0.0f);
@@ -500,7 +448,7 @@ void TestQuality::secondRunOnlySelects()
     QVERIFY(second.log.isEmpty());
     QVERIFY(second.status.isEmpty());
     QVERIFY(second.unreadable.isEmpty());
-    QCOMPARE(second.shown, 0);
+    QCOMPARE(second.shown.size(), 0);
     QCOMPARE(e.frameImage, onShow);
     const QVector<float> percent{0.0f, 100.0f, 50.0f, 25.0f, 75.0f};
     for (int i = 0; i < 5; ++i)

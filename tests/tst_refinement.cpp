@@ -9,13 +9,15 @@
 
 #include <QtTest/QtTest>
 
-#include <QRegularExpression>
-#include <QSet>
-
 #include <cstdlib>
 #include <cstring>
 
 namespace {
+
+using fixtures::isTimedLine;
+using fixtures::isTotalLine;
+using fixtures::randomImage;
+using fixtures::Recorder;
 
 const QRgb kBlack = qRgb(0, 0, 0);
 const QRgb kWhite = qRgb(255, 255, 255);
@@ -79,20 +81,8 @@ QImage withScoreInBlock(const QImage& original, const QRect& block, int total)
 // The 2R x 2R block around the centre, as the reference pick cuts it.
 QRect patternRect(int radius) { return QRect(kCentre.x() - radius, kCentre.y() - radius, 2 * radius, 2 * radius); }
 
-// Mean colour as the normalisation sees it: single-precision sums of the fractions, 16-bit colour.
-quint64 meanColour(const QImage& image)
-{
-    float r = 0.0f, g = 0.0f, b = 0.0f;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb p = image.pixel(x, y);
-            r = float(r + qRed(p) / 255.0);
-            g = float(g + qGreen(p) / 255.0);
-            b = float(b + qBlue(p) / 255.0);
-        }
-    const float n = float(image.width() * image.height());
-    return quint64(QColor::fromRgbF(r / n, g / n, b / n).rgba64());
-}
+// Mean colour as the normalisation sees it, as one number.
+quint64 meanColour(const QImage& image) { return fixtures::rgba64(fixtures::meanOf(image)); }
 
 QRgb pixelOrBlack(const QImage& image, int x, int y)
 {
@@ -158,16 +148,6 @@ quint32 bitsOf(float f)
     return u;
 }
 
-QImage randomImage(int width, int height, quint64 seed, int lo, int hi)
-{
-    synth::Rng rng(seed);
-    QImage image(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            image.setPixel(x, y, qRgb(lo + rng.below(hi - lo + 1), lo + rng.below(hi - lo + 1), lo + rng.below(hi - lo + 1)));
-    return image;
-}
-
 // Anti-diagonal stripes: the colour depends on (x + y) mod 5 only.
 QImage stripes(int width, int height)
 {
@@ -177,35 +157,6 @@ QImage stripes(int width, int height)
         for (int x = 0; x < width; ++x)
             image.setPixel(x, y, colours[(x + y) % 5]);
     return image;
-}
-
-struct Recorder {
-    QStringList log;
-    QStringList status;
-    int shown = 0;
-    QSet<int> unchecked;
-
-    batch::Progress progress()
-    {
-        batch::Progress p;
-        p.log = [this](const QString& line) { log << line; };
-        p.status = [this](const QString& text) { status << text; };
-        p.show = [this](const QImage&) { ++shown; };
-        p.selected = [this](int index) { return !unchecked.contains(index); };
-        return p;
-    }
-};
-
-bool isTimedLine(const QString& line, const QString& head)
-{
-    static const QRegularExpression tail(QStringLiteral("^ // Processing time: \\d+\\.\\d\\ds$"));
-    return line.startsWith(head) && tail.match(line.mid(head.size())).hasMatch();
-}
-
-bool isTotalLine(const QString& line)
-{
-    static const QRegularExpression total(QStringLiteral("^Total processing time: \\d+\\.\\d\\ds$"));
-    return total.match(line).hasMatch();
 }
 
 QString refined(const QString& path, int x, int y, const QString& v)
@@ -218,16 +169,7 @@ QString rejected(const QString& path, const QString& v)
     return QStringLiteral("Feature not found (V=%1): %2").arg(v, path);
 }
 
-batch::ReferenceRequest request(int index, int radius)
-{
-    batch::ReferenceRequest r;
-    r.index = index;
-    r.threshold = kThreshold;
-    r.filter = 0;
-    r.radius = radius;
-    r.scale = 1;
-    return r;
-}
+batch::ReferenceRequest request(int index, int radius) { return fixtures::referenceRequest(index, kThreshold, 0, radius); }
 
 // Sequence on disk plus an engine with the reference picked on frame 0 and every frame aligned.
 struct Aligned {
@@ -301,7 +243,7 @@ void TestRefinement::referenceMatchesItself()
     QVERIFY(isTotalLine(run.log[4]));
     QCOMPARE(run.status, (QStringList{"Doing pattern matching... 0.0%", "Doing pattern matching... 33.3%",
                                       "Doing pattern matching... 66.7%", "Ready."}));
-    QCOMPARE(run.shown, 3);
+    QCOMPARE(run.shown.size(), 3);
 
     const QPoint positions[] = {{60, 60}, {63, 58}, {56, 65}};
     for (int i = 0; i < 3; ++i) {
@@ -490,7 +432,7 @@ void TestRefinement::thresholdBoundary()
     QVERIFY2(isTimedLine(run.log[1], refined(a.paths[1], 60, 60, "7680")), qPrintable(run.log[1]));
     QVERIFY2(isTimedLine(run.log[2], rejected(a.paths[2], "7681")), qPrintable(run.log[2]));
     QCOMPARE(run.log[3], QStringLiteral("3 images analyzed, 2 valid"));
-    QCOMPARE(run.shown, 2);
+    QCOMPARE(run.shown.size(), 2);
 
     QVERIFY(e.frames->record(1).refined);
     QVERIFY(e.frames->record(1).refineOk);
@@ -600,7 +542,7 @@ void TestRefinement::refusesWithoutReference()
     QVERIFY(!batch::refineAll(e, run.progress()));
     QCOMPARE(run.log.size(), 1);
     QVERIFY(!run.log[0].isEmpty());
-    QCOMPARE(run.shown, 0);
+    QCOMPARE(run.shown.size(), 0);
     QVERIFY(!e.frames->record(0).refined);
     QVERIFY(!e.frames->record(1).refined);
     QCOMPARE(e.matchScore, before);

@@ -19,40 +19,10 @@
 
 namespace {
 
-float fraction(int value8) { return float(value8 / 255.0); }
-
-QImage randomFrame(int width, int height, quint64 seed)
-{
-    synth::Rng rng(seed);
-    QImage image(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            image.setPixel(x, y, qRgb(rng.below(256), rng.below(256), rng.below(256)));
-    return image;
-}
-
-// Everything a run reports through its callbacks.
-struct Recorder {
-    QStringList log;
-    QStringList status;
-    QVector<QImage> shown;
-    QSet<int> unchecked;
-    QStringList unreadable;
-
-    batch::Progress progress()
-    {
-        batch::Progress p;
-        p.log = [this](const QString& line) { log << line; };
-        p.status = [this](const QString& text) { status << text; };
-        p.show = [this](const QImage& image) { shown << image; };
-        p.selected = [this](int index) { return !unchecked.contains(index); };
-        p.unreadable = [this](const QString& path) {
-            unreadable << path;
-            return true;
-        };
-        return p;
-    }
-};
+using fixtures::byteOf;
+using fixtures::fraction;
+using fixtures::randomImage;
+using fixtures::Recorder;
 
 // A mean dark value for channel c at frame pixel (k, j).
 using DarkFn = std::function<double(int k, int j, int c)>;
@@ -169,8 +139,6 @@ QRegularExpression timedLine(const QString& head)
     return QRegularExpression(QStringLiteral("^") + QRegularExpression::escape(head) + QStringLiteral("\\d+\\.\\d\\ds$"));
 }
 
-int byteOf(float f) { return int(f * 65535.0 + 0.5) >> 8; }
-
 } // namespace
 
 class TestStacking : public QObject {
@@ -227,7 +195,7 @@ void TestStacking::canvasSizeAndLandingCorner()
     QTemporaryDir dir;
     QVector<QImage> frames;
     for (int i = 0; i < positions.size(); ++i)
-        frames << randomFrame(7, 5, 100 + i);
+        frames << randomImage(7, 5, 100 + i);
     const QStringList paths = fixtures::writeSequence(dir, QStringLiteral("f"), frames);
     StackEngine e;
     prepare(e, paths, positions, reference);
@@ -268,7 +236,7 @@ void TestStacking::canvasSizeAndLandingCorner()
 void TestStacking::zeroOffsetsWeighEveryFrame()
 {
     QTemporaryDir dir;
-    const QVector<QImage> frames{randomFrame(6, 4, 1), randomFrame(6, 4, 2), randomFrame(6, 4, 3)};
+    const QVector<QImage> frames{randomImage(6, 4, 1), randomImage(6, 4, 2), randomImage(6, 4, 3)};
     const QStringList paths = fixtures::writeSequence(dir, QStringLiteral("f"), frames);
     StackEngine e;
     prepare(e, paths, {{0, 0}, {0, 0}, {0, 0}});
@@ -306,7 +274,7 @@ void TestStacking::unfilteredSampleIsThePixelFraction()
 
 void TestStacking::boxFilterAtFrameEdges()
 {
-    const QImage frame = randomFrame(5, 4, 77);
+    const QImage frame = randomImage(5, 4, 77);
     auto acc = createFloatImage(5, 4);
     kernels::StackParams p;
     p.filter = 1;
@@ -487,7 +455,7 @@ void TestStacking::negativeValuesPassTheCutoff()
 void TestStacking::darkSubtractedWhenPreprocessingIsOff()
 {
     QTemporaryDir dir;
-    const QVector<QImage> lights{randomFrame(8, 6, 11), randomFrame(8, 6, 12)};
+    const QVector<QImage> lights{randomImage(8, 6, 11), randomImage(8, 6, 12)};
     const QStringList paths = fixtures::writeSequence(dir, QStringLiteral("f"), lights);
     // Darks smaller than the frames: outside them nothing is subtracted.
     QImage darkA(5, 4, QImage::Format_RGB32), darkB(5, 4, QImage::Format_RGB32);
@@ -671,7 +639,7 @@ void TestStacking::unreadableFrameIsSkipped()
 void TestStacking::runLog()
 {
     QTemporaryDir dir;
-    const QVector<QImage> frames{randomFrame(7, 5, 1), randomFrame(7, 5, 2), randomFrame(7, 5, 3)};
+    const QVector<QImage> frames{randomImage(7, 5, 1), randomImage(7, 5, 2), randomImage(7, 5, 3)};
     const QStringList paths = fixtures::writeSequence(dir, QStringLiteral("f"), frames);
     StackEngine e;
     prepare(e, paths, {{0, 0}, {1, 0}, {0, -1}});
@@ -704,7 +672,7 @@ void TestStacking::runLog()
 void TestStacking::newDarkListRebuildsTheMasterDark()
 {
     QTemporaryDir dir;
-    const QStringList paths = fixtures::writeSequence(dir, QStringLiteral("f"), {randomFrame(5, 4, 9)});
+    const QStringList paths = fixtures::writeSequence(dir, QStringLiteral("f"), {randomImage(5, 4, 9)});
     const QString dark = fixtures::write(dir, QStringLiteral("dark.png"), fixtures::solid(5, 4, qRgb(8, 8, 8)));
     const QString missing = dir.filePath(QStringLiteral("missing.png"));
     StackEngine e;
@@ -719,7 +687,7 @@ void TestStacking::newDarkListRebuildsTheMasterDark()
     QCOMPARE(second.log.mid(1, 3), QStringList({QStringLiteral("building master darkframe..."),
                                                 QStringLiteral("Could not read dark frame: ") + missing,
                                                 QStringLiteral("finished.")}));
-    QCOMPARE_EQ(e.accumulator->value(0, 0, 0), float(qRed(randomFrame(5, 4, 9).pixel(0, 0)) / 255.0 - fraction(8)));
+    QCOMPARE_EQ(e.accumulator->value(0, 0, 0), float(qRed(randomImage(5, 4, 9).pixel(0, 0)) / 255.0 - fraction(8)));
 
     Recorder third;
     QVERIFY(batch::stackAll(e, third.progress()));
@@ -730,7 +698,7 @@ void TestStacking::newDarkListRebuildsTheMasterDark()
 void TestStacking::noCheckedFrame()
 {
     QTemporaryDir dir;
-    const QStringList paths = fixtures::writeSequence(dir, QStringLiteral("f"), {randomFrame(5, 4, 1), randomFrame(5, 4, 2)});
+    const QStringList paths = fixtures::writeSequence(dir, QStringLiteral("f"), {randomImage(5, 4, 1), randomImage(5, 4, 2)});
     StackEngine e;
     prepare(e, paths, {{0, 0}, {-2, 1}});
     Recorder r;
@@ -775,8 +743,8 @@ void TestStacking::secondRunGivesTheSameImage()
 {
     QTemporaryDir dir;
     const QStringList paths =
-        fixtures::writeSequence(dir, QStringLiteral("f"), {randomFrame(9, 7, 1), randomFrame(9, 7, 2), randomFrame(9, 7, 3)});
-    const QStringList darks = fixtures::writeSequence(dir, QStringLiteral("d"), {randomFrame(9, 7, 4)});
+        fixtures::writeSequence(dir, QStringLiteral("f"), {randomImage(9, 7, 1), randomImage(9, 7, 2), randomImage(9, 7, 3)});
+    const QStringList darks = fixtures::writeSequence(dir, QStringLiteral("d"), {randomImage(9, 7, 4)});
     StackEngine e;
     prepare(e, paths, {{0, 0}, {2, -1}, {-1, 1}});
     e.setDarkList(darks);
@@ -814,9 +782,9 @@ void TestStacking::threadCountDoesNotChangeTheResult()
 
     // Tall frames, so that two threads get rows of their own.
     QTemporaryDir dir;
-    const QVector<QImage> frames{randomFrame(40, 150, 21), randomFrame(40, 150, 22), randomFrame(40, 150, 23)};
+    const QVector<QImage> frames{randomImage(40, 150, 21), randomImage(40, 150, 22), randomImage(40, 150, 23)};
     const QStringList paths = fixtures::writeSequence(dir, QStringLiteral("f"), frames);
-    const QImage darkImage = randomFrame(40, 150, 24);
+    const QImage darkImage = randomImage(40, 150, 24);
     StackEngine e;
     prepare(e, paths, {{0, 0}, {3, -2}, {-1, 4}});
     if (withDark)

@@ -3,6 +3,7 @@
 // the reference pick, alignment and refinement runs, and the guard that keeps long runs apart.
 #include "fixtures.h"
 #include "nebulo.h"
+#include "windowfixture.h"
 
 #include <QAction>
 #include <QDir>
@@ -10,11 +11,9 @@
 #include <QGraphicsScene>
 #include <QLabel>
 #include <QListWidget>
-#include <QMouseEvent>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QStatusBar>
-#include <QTextBlock>
 #include <QTimer>
 #include <QtTest/QtTest>
 
@@ -24,6 +23,9 @@
 #include <utility>
 
 namespace {
+
+using windowfixture::firstDifference;
+using windowfixture::maskTime;
 
 const char kSequenceFilter[] =
     "Portable Network Graphics (*.png);;Windows Bitmap (*.bmp);;JPG (*.jpg);;JPEG (*.jpeg);;"
@@ -41,13 +43,6 @@ struct DialogCall {
     QString dir;
     QString filter;
 };
-
-// Processing times vary from run to run; everything else in a log line is exact.
-QString maskTime(QString line)
-{
-    static const QRegularExpression time(QStringLiteral("\\d+\\.\\d\\ds$"));
-    return line.replace(time, QStringLiteral("<t>s"));
-}
 
 // The luminance the inspector shows for an 8-bit colour, from the channel fractions.
 int lumaShown(int r, int g, int b)
@@ -85,24 +80,9 @@ QImage textured(int width, int height)
     return image;
 }
 
-QString firstDifference(const QImage& actual, const QImage& expected)
-{
-    if (actual.size() != expected.size())
-        return QStringLiteral("size %1x%2, expected %3x%4")
-            .arg(actual.width()).arg(actual.height()).arg(expected.width()).arg(expected.height());
-    for (int y = 0; y < expected.height(); ++y)
-        for (int x = 0; x < expected.width(); ++x)
-            if ((actual.pixel(x, y) & 0xffffff) != (expected.pixel(x, y) & 0xffffff))
-                return QStringLiteral("pixel (%1, %2) is #%3, expected #%4")
-                    .arg(x).arg(y)
-                    .arg(actual.pixel(x, y) & 0xffffff, 6, 16, QLatin1Char('0'))
-                    .arg(expected.pixel(x, y) & 0xffffff, 6, 16, QLatin1Char('0'));
-    return QString();
-}
-
 } // namespace
 
-class TestWindow : public QObject {
+class TestWindow : public windowfixture::WindowFixture {
     Q_OBJECT
 
 private slots:
@@ -171,15 +151,8 @@ private slots:
 private:
     QString writeImage(const QString& name, const QImage& image);
     QStringList writeFrames(const QString& prefix, const QVector<QImage>& frames);
-    QStringList log() const;
-    QStringList logSince(int start) const;
-    QImage shown() const;
-    QPoint viewportPoint(const QPointF& scenePoint) const;
-    void mouse(QEvent::Type type, const QPoint& viewportPos, Qt::MouseButton button, Qt::MouseButtons buttons);
-    void hoverScene(const QPointF& scenePoint);
     void clickScene(const QPointF& scenePoint);
     QStringList labels() const;
-    QStringList frameInfo() const;
     QStringList rowTexts() const;
     QList<Qt::CheckState> checkStates() const;
     // Opens the frames and makes the first one the reference with the window's current settings.
@@ -187,14 +160,9 @@ private:
     // A sequence of a bright square moved by known shifts, reference first.
     QStringList squareSequence(const QVector<QPoint>& centres, int width = 160, int height = 120);
 
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<Nebulo> w;
     QList<DialogCall> dialogs;
     QStringList nextFiles;
     QString nextFile;
-    QStringList warnings;
-    QStringList questions;
-    QMessageBox::StandardButton answer = QMessageBox::No;
 };
 
 void TestWindow::initTestCase()
@@ -205,16 +173,11 @@ void TestWindow::initTestCase()
 
 void TestWindow::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(dir->isValid());
     dialogs.clear();
     nextFiles.clear();
     nextFile.clear();
-    warnings.clear();
-    questions.clear();
-    answer = QMessageBox::No;
-
-    w = std::make_unique<Nebulo>();
+    if (!createWindow())
+        return;
     w->prompts.openFileNames = [this](QWidget*, const QString& caption, const QString& d, const QString& filter) {
         dialogs.append({QStringLiteral("files"), caption, d, filter});
         return nextFiles;
@@ -227,21 +190,12 @@ void TestWindow::init()
         dialogs.append({QStringLiteral("save"), caption, d, filter});
         return QString();
     };
-    w->prompts.question = [this](const QString& title, const QString& text, const QString& informative) {
-        questions << title + QLatin1Char('|') + text + QLatin1Char('|') + informative;
-        return answer;
-    };
-    w->prompts.warning = [this](QWidget*, const QString& title, const QString& text) {
-        warnings << title + QLatin1Char('|') + text;
-    };
-    w->show();
-    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    showWindow();
 }
 
 void TestWindow::cleanup()
 {
-    w.reset();
-    dir.reset();
+    destroyWindow();
 }
 
 // ---- helpers ----------------------------------------------------------------------------------
@@ -262,47 +216,6 @@ QStringList TestWindow::writeFrames(const QString& prefix, const QVector<QImage>
     return paths;
 }
 
-QStringList TestWindow::log() const
-{
-    QStringList lines;
-    const QTextDocument* doc = w->ui.teDebug->document();
-    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next())
-        lines << b.text();
-    return lines;
-}
-
-QStringList TestWindow::logSince(int start) const
-{
-    return log().mid(start);
-}
-
-QImage TestWindow::shown() const
-{
-    const QList<QGraphicsItem*> items = w->scene->items();
-    if (items.size() != 1 || items.first() != w->pixmapItem || !w->pixmapItem)
-        return QImage();
-    return w->pixmapItem->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
-}
-
-QPoint TestWindow::viewportPoint(const QPointF& scenePoint) const
-{
-    return w->view->mapFromScene(scenePoint);
-}
-
-void TestWindow::mouse(QEvent::Type type, const QPoint& pos, Qt::MouseButton button, Qt::MouseButtons buttons)
-{
-    QWidget* viewport = w->view->viewport();
-    QMouseEvent event(type, QPointF(pos), viewport->mapToGlobal(QPointF(pos)), button, buttons, Qt::NoModifier);
-    QCoreApplication::sendEvent(viewport, &event);
-}
-
-void TestWindow::hoverScene(const QPointF& scenePoint)
-{
-    const QPoint pos = viewportPoint(scenePoint);
-    QCOMPARE(w->view->mapToScene(pos), scenePoint);
-    mouse(QEvent::MouseMove, pos, Qt::NoButton, Qt::NoButton);
-}
-
 void TestWindow::clickScene(const QPointF& scenePoint)
 {
     const QPoint pos = viewportPoint(scenePoint);
@@ -315,11 +228,6 @@ QStringList TestWindow::labels() const
 {
     return {w->lblX->text(), w->lblY->text(), w->lblRed->text(), w->lblGreen->text(), w->lblBlue->text(),
             w->lblLuma->text()};
-}
-
-QStringList TestWindow::frameInfo() const
-{
-    return w->ui.teFrameInfo->toPlainText().split(QLatin1Char('\n'));
 }
 
 QStringList TestWindow::rowTexts() const

@@ -2,6 +2,7 @@
 // and the quality selection that decides which frames take part.
 #include "fixtures.h"
 #include "nebulo.h"
+#include "windowfixture.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,9 +11,6 @@
 #include <QImageReader>
 #include <QLabel>
 #include <QListWidget>
-#include <QMouseEvent>
-#include <QRegularExpression>
-#include <QTextBlock>
 #include <QtTest/QtTest>
 
 #include <algorithm>
@@ -20,6 +18,9 @@
 #include <numeric>
 
 namespace {
+
+using windowfixture::firstDifference;
+using windowfixture::maskTime;
 
 const QRgb kTarget = qRgb(220, 200, 180);
 
@@ -55,27 +56,6 @@ int percentOf(int step)
     return 2 * step - 20;
 }
 
-QString maskTime(QString line)
-{
-    static const QRegularExpression time(QStringLiteral("\\d+\\.\\d\\ds$"));
-    return line.replace(time, QStringLiteral("<t>s"));
-}
-
-QString firstDifference(const QImage& actual, const QImage& expected)
-{
-    if (actual.size() != expected.size())
-        return QStringLiteral("size %1x%2, expected %3x%4")
-            .arg(actual.width()).arg(actual.height()).arg(expected.width()).arg(expected.height());
-    for (int y = 0; y < expected.height(); ++y)
-        for (int x = 0; x < expected.width(); ++x)
-            if ((actual.pixel(x, y) & 0xffffff) != (expected.pixel(x, y) & 0xffffff))
-                return QStringLiteral("pixel (%1, %2) is #%3, expected #%4")
-                    .arg(x).arg(y)
-                    .arg(actual.pixel(x, y) & 0xffffff, 6, 16, QLatin1Char('0'))
-                    .arg(expected.pixel(x, y) & 0xffffff, 6, 16, QLatin1Char('0'));
-    return QString();
-}
-
 // The stacked target with every channel mapped through f; everything else black.
 QImage stackedTarget(QRgb colour)
 {
@@ -84,7 +64,7 @@ QImage stackedTarget(QRgb colour)
 
 } // namespace
 
-class TestWindowOutput : public QObject {
+class TestWindowOutput : public windowfixture::WindowFixture {
     Q_OBJECT
 
 private slots:
@@ -131,25 +111,15 @@ private slots:
     void unreadableFrameInAnalysis();
 
 private:
-    QStringList log() const;
-    QStringList logSince(int start) const;
-    QImage shown() const;
     QList<int> checkedRows() const;
-    QStringList frameInfo() const;
     // Opens the stacking sequence, picks the first frame, aligns; returns the paths.
     QStringList alignedSequence();
     QStringList stacked();
     QStringList qualitySequence();
-    void hoverScene(const QPointF& scenePoint);
 
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<Nebulo> w;
     int openDialogs = 0;
     QStringList saveDialogs;
     QString saveName;
-    QStringList warnings;
-    QStringList questions;
-    QMessageBox::StandardButton answer = QMessageBox::No;
 };
 
 void TestWindowOutput::initTestCase()
@@ -159,16 +129,11 @@ void TestWindowOutput::initTestCase()
 
 void TestWindowOutput::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(dir->isValid());
     openDialogs = 0;
     saveDialogs.clear();
     saveName.clear();
-    warnings.clear();
-    questions.clear();
-    answer = QMessageBox::No;
-
-    w = std::make_unique<Nebulo>();
+    if (!createWindow())
+        return;
     w->prompts.openFileNames = [this](QWidget*, const QString&, const QString&, const QString&) {
         ++openDialogs;
         return QStringList();
@@ -181,46 +146,15 @@ void TestWindowOutput::init()
         saveDialogs << caption + QLatin1Char('|') + d + QLatin1Char('|') + filter;
         return saveName;
     };
-    w->prompts.question = [this](const QString& title, const QString& text, const QString& informative) {
-        questions << title + QLatin1Char('|') + text + QLatin1Char('|') + informative;
-        return answer;
-    };
-    w->prompts.warning = [this](QWidget*, const QString& title, const QString& text) {
-        warnings << title + QLatin1Char('|') + text;
-    };
-    w->show();
-    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    showWindow();
 }
 
 void TestWindowOutput::cleanup()
 {
-    w.reset();
-    dir.reset();
+    destroyWindow();
 }
 
 // ---- helpers ----------------------------------------------------------------------------------
-
-QStringList TestWindowOutput::log() const
-{
-    QStringList lines;
-    const QTextDocument* doc = w->ui.teDebug->document();
-    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next())
-        lines << b.text();
-    return lines;
-}
-
-QStringList TestWindowOutput::logSince(int start) const
-{
-    return log().mid(start);
-}
-
-QImage TestWindowOutput::shown() const
-{
-    const QList<QGraphicsItem*> items = w->scene->items();
-    if (items.size() != 1 || items.first() != w->pixmapItem || !w->pixmapItem)
-        return QImage();
-    return w->pixmapItem->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
-}
 
 QList<int> TestWindowOutput::checkedRows() const
 {
@@ -229,11 +163,6 @@ QList<int> TestWindowOutput::checkedRows() const
         if (w->ui.lwFrames->item(i)->checkState() == Qt::Checked)
             rows << i;
     return rows;
-}
-
-QStringList TestWindowOutput::frameInfo() const
-{
-    return w->ui.teFrameInfo->toPlainText().split(QLatin1Char('\n'));
 }
 
 QStringList TestWindowOutput::alignedSequence()
@@ -266,16 +195,6 @@ QStringList TestWindowOutput::qualitySequence()
     const QStringList paths = fixtures::writeSequence(*dir, QStringLiteral("q"), frames);
     w->openFiles(paths);
     return paths;
-}
-
-void TestWindowOutput::hoverScene(const QPointF& scenePoint)
-{
-    const QPoint pos = w->view->mapFromScene(scenePoint);
-    QCOMPARE(w->view->mapToScene(pos), scenePoint);
-    QWidget* viewport = w->view->viewport();
-    QMouseEvent event(QEvent::MouseMove, QPointF(pos), viewport->mapToGlobal(QPointF(pos)), Qt::NoButton, Qt::NoButton,
-                      Qt::NoModifier);
-    QCoreApplication::sendEvent(viewport, &event);
 }
 
 // ---- stacking ---------------------------------------------------------------------------------
