@@ -1,0 +1,66 @@
+// The batch command's options: the table of options, and the parsing of a command line into the settings
+// of one run. Parsing is a pure function of the arguments (no output, no exit), so that the command, its
+// tests and the fuzz target drive the same code.
+//
+// To add an option: give it a field in Settings, an entry in optionTable() and a line in readSettings()
+// (options.cpp) that checks its value; a bad value throws UsageError with the line the user sees.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <optional>
+
+namespace cli {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// Everything a run of the batch command is told to do.
+struct Settings {
+    QString output;
+    QStringList frames;
+    QStringList darks;
+    bool preprocess = false;
+    double lightframeGain = 1.0, darkframeGain = 1.0;
+    int reference = 0;
+    int threshold = 75;
+    bool pick = false;
+    int pickX = 0, pickY = 0;
+    int filter = 2, radius = 20;
+    std::optional<double> quality;
+    std::optional<int> best;
+    bool refine = false;
+    int stackFilter = 0;
+    std::array<int, 3> cutoff{0, 0, 0};
+    bool lumaStack = false;
+    std::array<double, 3> lumaWeights{0.2126, 0.7152, 0.0722};
+    std::array<double, 3> gain{1, 1, 1}, gamma{1, 1, 1}, contrast{1, 1, 1}, offset{0, 0, 0};
+    bool lvb = false;
+    int lvbStrength = 1;
+    double lvbBlend = 1.0;
+    bool lumaOut = false;
+    bool quiet = false;
+    int threads = 0;
+    qint64 cacheMb = -1; // -1: the default budget
+};
+
+// What the command line asks for.
+struct ParsedArguments {
+    enum class Action {
+        Run,     // stack with `settings`
+        Print,   // write `text` to standard output and exit with `exitCode` (help, version)
+        Fail,    // write `text` as the command's error line and exit with `exitCode`
+    };
+    Action action = Action::Fail;
+    Settings settings;
+    QString text;
+    int exitCode = kExitUsage;
+};
+
+// `arguments` as QCoreApplication::arguments() gives them: the program's name first.
+ParsedArguments parseArguments(const QStringList& arguments);
+
+} // namespace cli
