@@ -280,7 +280,7 @@ bool alignAll(StackEngine& e, const Progress& progress)
     for (int i = 0; i < n; ++i)
         isReference[std::size_t(i)] = e.frames->record(i).isReference;
     ReadAhead<AlignWork> readAhead(e, progress, [&e, &settings, &isReference](int i, const QImage& frame, AlignWork& work) {
-        work = computeAlignWork(e, frame, isReference[std::size_t(i)], settings);
+        work = computeAlignWork(frame, isReference[std::size_t(i)], e.meanColourFn(), settings);
     });
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
@@ -327,7 +327,7 @@ bool refineAll(StackEngine& e, const Progress& progress)
         records[std::size_t(i)] = e.frames->record(i);
     ReadAhead<RefineWork> readAhead(e, progress, [&e, &settings, &records](int i, const QImage& frame, RefineWork& work) {
         const FrameRecord& r = records[std::size_t(i)];
-        work = computeRefineWork(e, frame, r.isReference, r.aligned, r.x, r.y, settings);
+        work = computeRefineWork(frame, r.isReference, r.aligned, r.x, r.y, e.meanColourFn(), settings);
     });
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))

@@ -2,7 +2,6 @@
 
 #include "colour.h"
 
-#include "stackengine.h"
 #include "stacking.h"
 
 #include <cmath>
@@ -97,32 +96,3 @@ QImage colorAdjusted(const FloatImage& acc, const ColourParams& p)
 }
 
 } // namespace kernels
-
-QImage StackEngine::colorAdjusted() const
-{
-    if (!accumulator)
-        return QImage();
-    kernels::ColourParams p;
-    const float gains[3] = {gainR, gainG, gainB};
-    const float gammas[3] = {gammaR, gammaG, gammaB};
-    const float contrasts[3] = {contrastR, contrastG, contrastB};
-    const float offsets[3] = {offsetR, offsetG, offsetB};
-    for (int c = 0; c < 3; ++c) {
-        p.gain[c] = gains[c];
-        p.gamma[c] = gammas[c];
-        p.contrast[c] = contrasts[c];
-        p.offset[c] = offsets[c];
-    }
-    p.lowValueBoost = lowValueBoost;
-    p.lvbExponent = lvbExponent;
-    p.lvbBlend = lvbBlend;
-    p.hillFunc = hillFunc;
-    p.downhillFunc = downhillFunc;
-    p.downhillStrength = downhillStrength;
-    p.downhillGain = downhillGain;
-    p.lumaOut = lumaOut;
-    p.lumaWeightR = lumaWeightR;
-    p.lumaWeightG = lumaWeightG;
-    p.lumaWeightB = lumaWeightB;
-    return kernels::colorAdjusted(*accumulator, p);
-}

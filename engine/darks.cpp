@@ -1,34 +1,6 @@
 // Dark frames and the master dark.
 
-#include "loading.h"
-#include "parallel.h"
-#include "pixel.h"
 #include "stackengine.h"
-
-namespace kernels {
-
-void addDarkFrame(FloatImage& sums, const QImage& dark)
-{
-    static const struct Fractions {
-        float v[256];
-        Fractions() { for (int i = 0; i < 256; ++i) v[i] = float(px::fraction(i)); }
-    } f;
-    const int width = std::min(sums.width, dark.width());
-    parallel::forRange(0, std::min(sums.height, dark.height()), [&](int y0, int y1) {
-        for (int y = y0; y < y1; ++y) {
-            const QRgb* line = px::row(dark, y);
-            float* out = sums.pixel(0, y);
-            for (int x = 0; x < width; ++x, out += 4) {
-                out[0] += f.v[qRed(line[x])];
-                out[1] += f.v[qGreen(line[x])];
-                out[2] += f.v[qBlue(line[x])];
-                out[3] += 1.0f;
-            }
-        }
-    });
-}
-
-} // namespace kernels
 
 void StackEngine::setDarkList(const QStringList& paths)
 {

@@ -1,26 +1,24 @@
 #include "framework.h"
 
-#include "stackengine.h"
-
-AlignWork computeAlignWork(const StackEngine& engine, const QImage& frame, bool isReference, const AlignSettings& s)
+AlignWork computeAlignWork(const QImage& frame, bool isReference, const MeanColourFn& meanOf, const AlignSettings& s)
 {
     AlignWork w;
     w.frame = frame;
     w.work = frame;
     if (!isReference)
-        kernels::normaliseColour(w.work, s.referenceColor, engine.meanColourOf(frame));
+        kernels::normaliseColour(w.work, s.referenceColor, meanOf(frame));
     w.feature = kernels::detectFeature(w.work, s.threshold, s.filter, s.radius);
     return w;
 }
 
-RefineWork computeRefineWork(const StackEngine& engine, const QImage& frame, bool isReference, bool aligned,
-                             int featureX, int featureY, const RefineSettings& s)
+RefineWork computeRefineWork(const QImage& frame, bool isReference, bool aligned, int featureX, int featureY,
+                             const MeanColourFn& meanOf, const RefineSettings& s)
 {
     RefineWork w;
     w.frame = frame;
     w.work = frame;
     if (!isReference)
-        kernels::normaliseColour(w.work, s.referenceColor, engine.meanColourOf(frame));
+        kernels::normaliseColour(w.work, s.referenceColor, meanOf(frame));
     if (!aligned)
         return w;
     const int pw = s.basePattern.width(), ph = s.basePattern.height(), r = s.radius;

@@ -10,7 +10,10 @@
 #include <QColor>
 #include <QImage>
 
-class StackEngine;
+#include <functional>
+
+// The mean colour of a frame as loaded (the engine remembers it for cached frames).
+using MeanColourFn = std::function<QColor(const QImage& frame)>;
 
 struct AlignSettings {
     QColor referenceColor;
@@ -38,7 +41,7 @@ struct RefineWork {
     kernels::Match match;
 };
 
-// engine supplies the mean colour of the frame (remembered by the frame cache).
-AlignWork computeAlignWork(const StackEngine& engine, const QImage& frame, bool isReference, const AlignSettings& s);
-RefineWork computeRefineWork(const StackEngine& engine, const QImage& frame, bool isReference, bool aligned,
-                             int featureX, int featureY, const RefineSettings& s);
+// meanOf is asked only for frames that are colour-normalised (not the reference).
+AlignWork computeAlignWork(const QImage& frame, bool isReference, const MeanColourFn& meanOf, const AlignSettings& s);
+RefineWork computeRefineWork(const QImage& frame, bool isReference, bool aligned, int featureX, int featureY,
+                             const MeanColourFn& meanOf, const RefineSettings& s);

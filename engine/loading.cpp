@@ -1,16 +1,7 @@
 #include "loading.h"
 
-#include "alignment.h"
-#include "framecache.h"
 #include "parallel.h"
 #include "pixel.h"
-#include "stackengine.h"
-
-#include <QFile>
-
-#include <cstring>
-
-#include <sys/stat.h>
 
 namespace kernels {
 namespace {
@@ -81,156 +72,25 @@ QImage supersampled(const QImage& image, int factor)
     return px::toRgb32(image.scaledToWidth(image.width() * factor, Qt::FastTransformation));
 }
 
+void addDarkFrame(FloatImage& sums, const QImage& dark)
+{
+    static const struct Fractions {
+        float v[256];
+        Fractions() { for (int i = 0; i < 256; ++i) v[i] = float(px::fraction(i)); }
+    } f;
+    const int width = std::min(sums.width, dark.width());
+    parallel::forRange(0, std::min(sums.height, dark.height()), [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const QRgb* line = px::row(dark, y);
+            float* out = sums.pixel(0, y);
+            for (int x = 0; x < width; ++x, out += 4) {
+                out[0] += f.v[qRed(line[x])];
+                out[1] += f.v[qGreen(line[x])];
+                out[2] += f.v[qBlue(line[x])];
+                out[3] += 1.0f;
+            }
+        }
+    });
+}
+
 } // namespace kernels
-
-// ---- engine operations ---------------------------------------------------------------------------
-
-bool StackEngine::readImage(const QString& path, QImage& image)
-{
-    image = QImage();
-    if (path.isEmpty())
-        return false;
-    QImage decoded;
-    if (!decoded.load(path) || decoded.isNull())
-        return false;
-    image = px::toRgb32(decoded);
-    return !image.isNull();
-}
-
-QImage StackEngine::supersampled(const QImage& image) const
-{
-    return supersample ? kernels::supersampled(image, scaleFactor) : image;
-}
-
-kernels::Calibration StackEngine::calibration() const
-{
-    kernels::Calibration c;
-    c.masterDark = masterDark.get();
-    c.darkframeGain = darkframeGain;
-    c.lightframeGain = lightframeGain;
-    c.floorR = noiseFloorR;
-    c.floorG = noiseFloorG;
-    c.floorB = noiseFloorB;
-    return c;
-}
-
-QImage StackEngine::preprocessed(const QImage& image) const
-{
-    return previewDarkframe ? kernels::calibrated(image, calibration()) : image;
-}
-
-void StackEngine::preprocessFrame()
-{
-    if (previewDarkframe)
-        frameImage = preprocessed(frameImage);
-}
-
-float StackEngine::meanDark(int x, int y, int c) const
-{
-    return kernels::meanDark(masterDark.get(), x, y, c);
-}
-
-namespace {
-
-// Size, modification time (to the nanosecond) and file number: a file rewritten on disk is a new frame.
-QString fileIdentity(const QString& path)
-{
-    struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return QStringLiteral("missing");
-    return QStringLiteral("%1:%2.%3:%4")
-        .arg(qint64(st.st_size))
-        .arg(qint64(st.st_mtim.tv_sec))
-        .arg(qint64(st.st_mtim.tv_nsec))
-        .arg(quint64(st.st_ino));
-}
-
-} // namespace
-
-FrameRequest StackEngine::frameRequest(const QString& path) const
-{
-    FrameRequest r;
-    r.path = path;
-    r.scale = supersample ? std::max(1, scaleFactor) : 1;
-    r.preprocess = previewDarkframe;
-    r.calibration = calibration();
-    const kernels::Calibration& c = r.calibration;
-    r.key = path + QLatin1Char('|') + fileIdentity(path) + QLatin1Char('|') + QString::number(r.scale);
-    if (r.preprocess) {
-        // Floats by their bits: any change of a gain or floor is a different frame.
-        auto bits = [](float f) {
-            quint32 u;
-            std::memcpy(&u, &f, sizeof u);
-            return QString::number(u, 16);
-        };
-        r.key += QStringLiteral("|dark:") + QString::number(c.masterDark ? c.masterDark->serial : 0) + QLatin1Char(',')
-            + bits(c.darkframeGain) + QLatin1Char(',') + bits(c.lightframeGain) + QLatin1Char(',') + bits(c.floorR)
-            + QLatin1Char(',') + bits(c.floorG) + QLatin1Char(',') + bits(c.floorB);
-    }
-    return r;
-}
-
-bool FrameRequest::prepare(QImage& image) const
-{
-    QImage decoded;
-    if (!StackEngine::readImage(path, decoded))
-        return false;
-    image = kernels::supersampled(decoded, scale);
-    if (preprocess)
-        image = kernels::calibrated(image, calibration);
-    return !image.isNull();
-}
-
-bool StackEngine::loadPrepared(const QString& path, QImage& image)
-{
-    const FrameRequest request = frameRequest(path);
-    return cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, image);
-}
-
-QColor StackEngine::meanColourOf(const QImage& image) const
-{
-    QColor mean;
-    if (cache->meanColour(image.cacheKey(), &mean))
-        return mean;
-    mean = kernels::meanColour(image);
-    cache->rememberMeanColour(image.cacheKey(), mean);
-    return mean;
-}
-
-bool StackEngine::loadFrame(const QString& path)
-{
-    QImage image;
-    if (!loadPrepared(path, image))
-        return false;
-    frameImage = image;
-    return true;
-}
-
-StackEngine::Status StackEngine::prepareSequence(const QString& path)
-{
-    QImage image;
-    if (!loadPrepared(path, image))
-        return Status::Unreadable;
-    auto fresh = createFloatImage(image.width(), image.height());
-    if (!fresh)
-        return Status::OutOfMemory;
-    frameImage = image;
-    accumulator = std::move(fresh);
-    stackReady = false;
-    maxDx = minDx = maxDy = minDy = 0;
-    return Status::Ok;
-}
-
-StackEngine::Status StackEngine::resizeAccumulator()
-{
-    const long long width = (long long)frameImage.width() + maxDx - minDx;
-    const long long height = (long long)frameImage.height() + maxDy - minDy;
-    if (width > INT_MAX || height > INT_MAX)
-        return Status::OutOfMemory;
-    auto fresh = createFloatImage(int(width), int(height));
-    if (!fresh)
-        return Status::OutOfMemory;
-    accumulator = std::move(fresh);
-    stackReady = false;
-    return Status::Ok;
-}

@@ -4,7 +4,6 @@
 
 #include "parallel.h"
 #include "pixel.h"
-#include "stackengine.h"
 
 #include <algorithm>
 #include <cmath>
@@ -284,18 +283,3 @@ float gradientQuality(const QImage& image)
 }
 
 } // namespace kernels
-
-float StackEngine::gradientQualityH() const
-{
-    return kernels::gradientQualityH(frameImage);
-}
-
-float StackEngine::gradientQualityV() const
-{
-    return kernels::gradientQualityV(frameImage);
-}
-
-float StackEngine::gradientQuality() const
-{
-    return kernels::gradientQuality(frameImage);
-}

@@ -117,6 +117,11 @@ public:
     bool loadPrepared(const QString& path, QImage& image);
     // Mean colour of an image, remembered for cached frames.
     QColor meanColourOf(const QImage& image) const;
+    // meanColourOf as a function (it captures the engine).
+    std::function<QColor(const QImage&)> meanColourFn() const
+    {
+        return [this](const QImage& image) { return meanColourOf(image); };
+    }
     // The image enlarged by the supersampling factor when supersampling is on.
     QImage supersampled(const QImage& image) const;
     // Replaces frameImage by the file's image, supersampled and calibrated. On failure frameImage is kept.

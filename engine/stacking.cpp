@@ -5,7 +5,6 @@
 #include "loading.h"
 #include "parallel.h"
 #include "pixel.h"
-#include "stackengine.h"
 
 #include <algorithm>
 #include <vector>
@@ -179,47 +178,3 @@ QImage normalizeStack(const FloatImage& acc)
 }
 
 } // namespace kernels
-
-// ---- engine operations ---------------------------------------------------------------------------
-
-bool StackEngine::stackFrame(int index)
-{
-    const FrameRecord reference = frames->record(frames->referenceIndex);
-    if (!loadFrame(frames->path(index))) {
-        frames->update(index, [](FrameRecord& r) { r.stacked = false; });
-        return false;
-    }
-    workImage = frameImage;
-    const FrameRecord record = frames->record(index);
-    if (!record.aligned || (record.refined && !record.refineOk)) {
-        frames->update(index, [](FrameRecord& r) { r.stacked = false; });
-        return true;
-    }
-    kernels::StackParams p;
-    p.dx = record.x - reference.x;
-    p.dy = record.y - reference.y;
-    featureX = record.x;
-    featureY = record.y;
-    p.maxDx = maxDx;
-    p.maxDy = maxDy;
-    p.filter = stackFilter;
-    p.dark = previewDarkframe ? nullptr : masterDark.get();
-    p.luma = luma;
-    p.lumaWeightR = lumaWeightR;
-    p.lumaWeightG = lumaWeightG;
-    p.lumaWeightB = lumaWeightB;
-    p.minusR = minusR;
-    p.minusG = minusG;
-    p.minusB = minusB;
-    if (accumulator)
-        kernels::stackFrame(frameImage, *accumulator, p);
-    frames->update(index, [](FrameRecord& r) { r.stacked = true; });
-    referenceX = reference.x;
-    referenceY = reference.y;
-    return true;
-}
-
-QImage StackEngine::normalizeStack() const
-{
-    return accumulator ? kernels::normalizeStack(*accumulator) : QImage();
-}
