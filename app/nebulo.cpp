@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
@@ -13,10 +14,14 @@
 #include <QGraphicsScene>
 #include <QLabel>
 #include <QListWidgetItem>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QStandardPaths>
 #include <QStyleFactory>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -53,12 +58,22 @@ public:
             w->setEnabled(false);
         }
         window->busy_ = true;
+        window->cancelRequested_ = false;
+        window->progressBar->setRange(0, 0);
+        window->progressBar->setValue(0);
+        window->progressBar->show();
+        window->pbCancel->setEnabled(true);
+        window->pbCancel->show();
     }
     ~LongOperation()
     {
         for (const auto& s : states_)
             s.first->setEnabled(s.second);
         window_->busy_ = false;
+        window_->cancelRequested_ = false;
+        window_->progressBar->hide();
+        window_->pbCancel->hide();
+        window_->lblStatus->setText(QStringLiteral("Ready."));
     }
     LongOperation(const LongOperation&) = delete;
     LongOperation& operator=(const LongOperation&) = delete;
@@ -154,6 +169,21 @@ Nebulo::Nebulo(QWidget* parent, Qt::WindowFlags flags)
     lblLuma = new QLabel(QStringLiteral("Luma: "));
     for (QLabel* label : {lblStatus, lblX, lblY, lblRed, lblGreen, lblBlue, lblLuma})
         ui.statusBar->addWidget(label);
+    progressBar = new QProgressBar;
+    progressBar->setObjectName(QStringLiteral("progressBar"));
+    progressBar->setTextVisible(true);
+    progressBar->setFormat(QStringLiteral("%v / %m"));
+    progressBar->hide();
+    pbCancel = new QPushButton(tr("Cancel"));
+    pbCancel->setObjectName(QStringLiteral("pbCancel"));
+    pbCancel->setToolTip(tr("Stop the running operation after the current frame (Esc)"));
+    pbCancel->hide();
+    ui.statusBar->addPermanentWidget(progressBar);
+    ui.statusBar->addPermanentWidget(pbCancel);
+    connect(pbCancel, &QPushButton::clicked, this, &Nebulo::cancelOperation);
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    escape->setContext(Qt::WindowShortcut);
+    connect(escape, &QShortcut::activated, this, &Nebulo::cancelOperation);
 
     log(QStringLiteral("Nebulo v0.1.2"));
     log(QStringLiteral("Stacking for imagers of the planets and the Moon."));
@@ -192,6 +222,11 @@ batch::Progress Nebulo::progress()
     p.log = [this](const QString& line) { log(line); };
     p.show = [this](const QImage& image) { showImage(image); };
     p.yield = [] { QCoreApplication::processEvents(); };
+    p.advance = [this](int done, int total) {
+        progressBar->setRange(0, std::max(total, 1));
+        progressBar->setValue(std::min(done, std::max(total, 1)));
+    };
+    p.cancel = [this] { return cancelRequested_; };
     p.selected = [this](int index) {
         const QListWidgetItem* item = ui.lwFrames->item(index);
         return item && item->checkState() == Qt::Checked;
@@ -469,7 +504,7 @@ void Nebulo::openDarkFiles(const QStringList& paths)
             lblStatus->setText(tr("Building master darkframe..."));
             QCoreApplication::processEvents();
             const LongOperation operation(this);
-            engine.buildMasterDark([this](const QString& line) { log(line); });
+            batch::buildMasterDark(engine, progress());
         }
     }
     lblStatus->setText(tr("Ready."));
@@ -554,6 +589,21 @@ void Nebulo::setStackingData(QMouseEvent* e)
         return; // while a loop runs, a click only inspects
     ui.sbWeight->setValue(luma);
     findBright();
+}
+
+// ---- long operations ------------------------------------------------------------------------
+
+void Nebulo::cancelOperation()
+{
+    if (busy_)
+        cancelRequested_ = true;
+}
+
+void Nebulo::closeEvent(QCloseEvent* event)
+{
+    // A running loop stops before its next frame and returns to the event loop, which then ends.
+    cancelOperation();
+    QMainWindow::closeEvent(event);
 }
 
 // ---- small slots ----------------------------------------------------------------------------

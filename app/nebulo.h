@@ -13,9 +13,12 @@
 #include <functional>
 
 class QAction;
+class QCloseEvent;
 class QGraphicsPixmapItem;
 class QGraphicsScene;
 class QLabel;
+class QProgressBar;
+class QPushButton;
 
 // The main window: owns the engine, the form, the image view and the status bar, and turns every
 // user action into engine operations. It holds no pixel loop of its own.
@@ -61,6 +64,9 @@ public:
     QLabel* lblGreen = nullptr;
     QLabel* lblBlue = nullptr;
     QLabel* lblLuma = nullptr;
+    // Shown in the status bar while a long operation runs.
+    QProgressBar* progressBar = nullptr;
+    QPushButton* pbCancel = nullptr;
     Ui::NebuloClass ui;
 
     QAction* actionOpenSequence = nullptr;
@@ -87,6 +93,11 @@ public slots:
     void setPreviewDarkframe();
     void setPreviewGain(double value);
     void setDarkframeGain(double value);
+    // Asks the running long operation to stop before its next frame (the "Cancel" button, Esc).
+    void cancelOperation();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     class LongOperation;
@@ -101,4 +112,5 @@ private:
     void copyPositionRunControls();
 
     bool busy_ = false;
+    bool cancelRequested_ = false;
 };

@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <csignal>
 #include <cstdio>
 
 #ifdef Q_OS_UNIX
@@ -23,6 +24,17 @@
 namespace {
 
 using cli::kExitFailure;
+constexpr int kExitInterrupted = 130; // 128 + SIGINT, as a shell reports a command stopped by Ctrl+C
+
+// Set by SIGINT (or SIGTERM). The loops stop before their next frame; a second signal ends the
+// process at once.
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void onInterrupt(int signal)
+{
+    g_interrupted = 1;
+    std::signal(signal, SIG_DFL);
+}
 
 void printLine(FILE* stream, const QString& line)
 {
@@ -79,6 +91,8 @@ int main(int argc, char* argv[])
     const cli::Settings& s = parsed.settings;
     if (s.threads > 0)
         parallel::setThreadCount(s.threads);
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
 
     StackEngine engine;
     if (s.cacheMb >= 0)
@@ -96,6 +110,21 @@ int main(int argc, char* argv[])
         problem = QStringLiteral("cannot read frame %1").arg(path);
         return false;
     };
+    // An interrupted run writes no file. A loop that saw the request has logged where it stopped;
+    // otherwise the last log line names the step after which the run ended.
+    bool loopStopped = false;
+    progress.cancel = [&loopStopped] {
+        loopStopped = loopStopped || g_interrupted != 0;
+        return loopStopped;
+    };
+    auto interrupted = [&](const QString& after) {
+        if (!g_interrupted)
+            return false;
+        if (!loopStopped)
+            progress.say(QStringLiteral("Interrupted after %1.").arg(after));
+        printLine(g_errors, QStringLiteral("nebulo-cli: interrupted, no output written"));
+        return true;
+    };
 
     // Open the sequence.
     switch (engine.prepareSequence(s.frames.first())) {
@@ -107,12 +136,17 @@ int main(int argc, char* argv[])
         return fail(kExitFailure, QStringLiteral("not enough memory for frames of the size of %1").arg(s.frames.first()));
     }
     engine.addFrames(s.frames);
+    if (interrupted(QStringLiteral("opening the sequence")))
+        return kExitInterrupted;
 
     // Dark frames, built at once.
     if (!s.darks.isEmpty()) {
         engine.setDarkList(s.darks);
         QStringList leftOut;
-        if (!engine.buildMasterDark(progress.log, &leftOut))
+        const bool built = batch::buildMasterDark(engine, progress, &leftOut);
+        if (interrupted(QStringLiteral("building the master darkframe")))
+            return kExitInterrupted;
+        if (!built)
             return fail(kExitFailure, QStringLiteral("not enough memory for the master dark"));
         if (!leftOut.isEmpty()) {
             QImage probe;
@@ -125,7 +159,10 @@ int main(int argc, char* argv[])
 
     // Quality analysis and selection.
     if (s.quality || s.best) {
-        if (!batch::analyzeQuality(engine, progress))
+        const bool rated = batch::analyzeQuality(engine, progress);
+        if (interrupted(QStringLiteral("the quality analysis")))
+            return kExitInterrupted;
+        if (!rated)
             return fail(kExitFailure, problem.isEmpty() ? QStringLiteral("no frame could be rated") : problem);
         const auto mode = s.quality ? batch::SelectionMode::MinimumQuality : batch::SelectionMode::FrameCount;
         // The frame count cannot exceed the number of frames, as in the window.
@@ -146,6 +183,8 @@ int main(int argc, char* argv[])
         request.threshold = int(StackEngine::luminanceOf(colour) * 255.0);
     }
     const batch::PickResult picked = batch::pickReference(engine, request, nullptr);
+    if (interrupted(QStringLiteral("picking the reference")))
+        return kExitInterrupted;
     if (picked == batch::PickResult::NotFound)
         return fail(kExitFailure, QStringLiteral("no feature found in the reference frame %1 at luminance threshold %2")
                                       .arg(engine.frames->path(s.reference)).arg(request.threshold));
@@ -156,10 +195,14 @@ int main(int argc, char* argv[])
     engine.stackFilter = s.stackFilter;
     engine.searchRadius = s.radius;
     batch::alignAll(engine, progress);
+    if (interrupted(QStringLiteral("the alignment")))
+        return kExitInterrupted;
     if (!problem.isEmpty())
         return fail(kExitFailure, problem);
     if (s.refine) {
         batch::refineAll(engine, progress);
+        if (interrupted(QStringLiteral("the refinement")))
+            return kExitInterrupted;
         if (!problem.isEmpty())
             return fail(kExitFailure, problem);
     }
@@ -170,7 +213,10 @@ int main(int argc, char* argv[])
     engine.lumaWeightR = s.lumaWeights[0];
     engine.lumaWeightG = s.lumaWeights[1];
     engine.lumaWeightB = s.lumaWeights[2];
-    if (!batch::stackAll(engine, progress) || !problem.isEmpty())
+    const bool stackedAll = batch::stackAll(engine, progress);
+    if (interrupted(QStringLiteral("the stacking")))
+        return kExitInterrupted;
+    if (!stackedAll || !problem.isEmpty())
         return fail(kExitFailure, problem.isEmpty() ? QStringLiteral("stacking failed") : problem);
 
     // Colours, then the file.
@@ -194,8 +240,11 @@ int main(int argc, char* argv[])
     engine.offsetG = float(s.offset[1]);
     engine.offsetB = float(s.offset[2]);
     engine.lumaOut = s.lumaOut;
+    const QImage result = engine.colorAdjusted();
+    if (interrupted(QStringLiteral("the colour adjustment")))
+        return kExitInterrupted;
     QString error;
-    if (!imagesave::save(engine.colorAdjusted(), s.output, &error))
+    if (!imagesave::save(result, s.output, &error))
         return fail(kExitFailure, error);
     return 0;
 }

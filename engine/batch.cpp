@@ -191,6 +191,39 @@ struct QualityWork {
     float rating = 0.0f;
 };
 
+// The master dark with progress and cancel; *cancelled tells whether the user stopped it.
+bool buildDark(StackEngine& e, const Progress& progress, QStringList* leftOut, bool* cancelled)
+{
+    const int total = e.darkSequenceLoaded ? int(e.darkList.size()) : 0;
+    int done = 0;
+    *cancelled = false;
+    const bool ok = e.buildMasterDark(progress.log, leftOut, [&](int d, int t) {
+        done = d;
+        progress.step(d, t);
+        if (d > 0)
+            progress.processEvents();
+        if (progress.stopRequested()) {
+            *cancelled = true;
+            return false;
+        }
+        return true;
+    });
+    if (*cancelled)
+        progress.say(cancelledLine(QStringLiteral("Master darkframe"), done, total));
+    else if (ok && total > 0)
+        progress.step(total, total);
+    return ok;
+}
+
+// The number of frames a loop works on.
+int framesTakingPart(const StackEngine& e, const Progress& progress)
+{
+    int total = 0;
+    for (int i = 0; i < e.frames->count(); ++i)
+        total += progress.takesPart(i) ? 1 : 0;
+    return total;
+}
+
 // Logs an unreadable frame; true when the run goes on.
 bool reportUnreadable(const Progress& progress, const QString& path)
 {
@@ -199,6 +232,11 @@ bool reportUnreadable(const Progress& progress, const QString& path)
 }
 
 } // namespace
+
+QString cancelledLine(const QString& step, int done, int total)
+{
+    return step + QStringLiteral(" cancelled after %1 of %2 frames.").arg(done).arg(total);
+}
 
 QString unreadableLine(const QString& path)
 {
@@ -279,12 +317,18 @@ bool alignAll(StackEngine& e, const Progress& progress)
     std::vector<char> isReference(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i)
         isReference[std::size_t(i)] = e.frames->record(i).isReference;
+    const int taking = framesTakingPart(e, progress);
+    bool cancelled = false;
     ReadAhead<AlignWork> readAhead(e, progress, [&e, &settings, &isReference](int i, const QImage& frame, AlignWork& work) {
         work = computeAlignWork(frame, isReference[std::size_t(i)], e.meanColourFn(), settings);
     });
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
             continue;
+        if (progress.stopRequested()) {
+            cancelled = true;
+            break;
+        }
         readAhead.before(i);
         const Stopwatch clock;
         AlignWork prepared;
@@ -307,9 +351,12 @@ bool alignAll(StackEngine& e, const Progress& progress)
             progress.say(QStringLiteral("Feature not found: ") + path + QStringLiteral(" // Processing time: ") + seconds(t)
                          + QStringLiteral("s"));
         }
+        progress.step(analysed, taking);
         progress.processEvents();
     }
     finishPositionRun(progress, analysed, valid, total);
+    if (cancelled)
+        progress.say(cancelledLine(QStringLiteral("Alignment"), analysed, taking));
     return true;
 }
 
@@ -325,6 +372,8 @@ bool refineAll(StackEngine& e, const Progress& progress)
     std::vector<FrameRecord> records(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i)
         records[std::size_t(i)] = e.frames->record(i);
+    const int taking = framesTakingPart(e, progress);
+    bool cancelled = false;
     ReadAhead<RefineWork> readAhead(e, progress, [&e, &settings, &records](int i, const QImage& frame, RefineWork& work) {
         const FrameRecord& r = records[std::size_t(i)];
         work = computeRefineWork(frame, r.isReference, r.aligned, r.x, r.y, e.meanColourFn(), settings);
@@ -332,6 +381,10 @@ bool refineAll(StackEngine& e, const Progress& progress)
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
             continue;
+        if (progress.stopRequested()) {
+            cancelled = true;
+            break;
+        }
         readAhead.before(i);
         const Stopwatch clock;
         RefineWork prepared;
@@ -355,9 +408,12 @@ bool refineAll(StackEngine& e, const Progress& progress)
             progress.say(QStringLiteral("Feature not found (V=") + score + QStringLiteral("): ") + path
                          + QStringLiteral(" // Processing time: ") + seconds(t) + QStringLiteral("s"));
         }
+        progress.step(analysed, taking);
         progress.processEvents();
     }
     finishPositionRun(progress, analysed, valid, total);
+    if (cancelled)
+        progress.say(cancelledLine(QStringLiteral("Refinement"), analysed, taking));
     progress.processEvents();
     return true;
 }
@@ -380,7 +436,10 @@ bool stackAll(StackEngine& e, const Progress& progress)
         progress.setStatus(QStringLiteral("Master darkframe build in progress..."));
         progress.say(QStringLiteral("building master darkframe..."));
         progress.processEvents();
-        e.buildMasterDark(progress.log);
+        bool cancelled = false;
+        buildDark(e, progress, nullptr, &cancelled);
+        if (cancelled)
+            return true;
         progress.say(QStringLiteral("finished."));
     } else {
         progress.say(QStringLiteral("master darkframe already built, skipping."));
@@ -390,10 +449,16 @@ bool stackAll(StackEngine& e, const Progress& progress)
     const Stopwatch total;
     const int n = e.frames->count();
     int processed = 0, stacked = 0;
+    const int taking = framesTakingPart(e, progress);
+    bool cancelled = false;
     ReadAhead<bool> readAhead(e, progress);
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
             continue;
+        if (progress.stopRequested()) {
+            cancelled = true;
+            break;
+        }
         readAhead.before(i);
         const Stopwatch clock;
         const bool read = e.stackFrame(i);
@@ -411,12 +476,19 @@ bool stackAll(StackEngine& e, const Progress& progress)
                 progress.display(e.markFeature());
             ++stacked;
         }
+        progress.step(processed, taking);
         progress.processEvents();
     }
     progress.say(QString::number(processed) + QStringLiteral(" images processed, ") + QString::number(stacked)
                  + QStringLiteral(" stacked"));
     progress.say(QStringLiteral("Normalizing..."));
     progress.say(QStringLiteral("Total processing time: ") + seconds(total.milliseconds() / 1000.0) + QStringLiteral("s"));
+    if (cancelled) {
+        progress.say(cancelledLine(QStringLiteral("Stacking"), processed, taking));
+        // The frames added so far make the stack; with none there is nothing to show.
+        if (stacked == 0)
+            return true;
+    }
     e.stackReady = true;
     progress.processEvents();
     progress.display(e.normalizeStack());
@@ -441,6 +513,8 @@ bool analyzeQuality(StackEngine& e, const Progress& progress)
     progress.say(QStringLiteral("analyzing gradient quality..."));
     float min = -1.0f, max = -1.0f, sum = 0.0f, analysed = 0.0f;
     std::vector<float> raw(std::size_t(n), -1.0f);
+    int done = 0;
+    bool cancelled = false;
     ReadAhead<QualityWork> readAhead(e, progress, [](int, const QImage& frame, QualityWork& work) {
         work.frame = frame;
         work.rating = kernels::gradientQuality(frame);
@@ -448,6 +522,10 @@ bool analyzeQuality(StackEngine& e, const Progress& progress)
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
             continue;
+        if (progress.stopRequested()) {
+            cancelled = true;
+            break;
+        }
         readAhead.before(i);
         const QString path = e.frames->path(i);
         QualityWork prepared;
@@ -460,6 +538,7 @@ bool analyzeQuality(StackEngine& e, const Progress& progress)
         } else {
             if (!reportUnreadable(progress, path))
                 return false;
+            progress.step(++done, checked);
             continue;
         }
         analysed = analysed + 1;
@@ -474,7 +553,12 @@ bool analyzeQuality(StackEngine& e, const Progress& progress)
         progress.say(QStringLiteral("raw quality of ") + path + QStringLiteral(": ") + QString::number(q, 'f', 6));
         e.frames->update(i, [&](FrameRecord& r) { r.quality = q; });
         progress.setStatus(QStringLiteral("Quality analysis... ") + percent(i, n));
+        progress.step(++done, checked);
         progress.processEvents();
+    }
+    if (cancelled && analysed == 0) {
+        progress.say(cancelledLine(QStringLiteral("Quality analysis"), done, checked));
+        return false;
     }
     if (analysed == 0) {
         progress.say(QStringLiteral("No frame could be read: nothing to analyze."));
@@ -499,8 +583,18 @@ bool analyzeQuality(StackEngine& e, const Progress& progress)
             quality = flat ? 100.0f : float((r - min) * scale);
         e.frames->update(i, [&](FrameRecord& rec) { rec.quality = quality; });
     }
+    if (cancelled) {
+        progress.say(cancelledLine(QStringLiteral("Quality analysis"), done, checked));
+        return false;
+    }
     e.qualityAnalysed = true;
     return true;
+}
+
+bool buildMasterDark(StackEngine& e, const Progress& progress, QStringList* leftOut)
+{
+    bool cancelled = false;
+    return buildDark(e, progress, leftOut, &cancelled);
 }
 
 std::vector<bool> selectFrames(const StackEngine& e, SelectionMode mode, double minQuality, int frameCount,

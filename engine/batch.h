@@ -20,13 +20,23 @@ struct Progress {
     std::function<bool(int)> selected;          // the frame takes part (its row is checked)
     // A frame file could not be read. The loop has logged it; return false to end the run early.
     std::function<bool(const QString& path)> unreadable;
+    // How far the loop is: frames done of the frames taking part (called after every frame).
+    std::function<void(int done, int total)> advance;
+    // Asked before each frame: true stops the loop there. The loop logs where it stopped and keeps
+    // what the frames done so far produced.
+    std::function<bool()> cancel;
 
     void setStatus(const QString& text) const { if (status) status(text); }
     void say(const QString& line) const { if (log) log(line); }
     void display(const QImage& image) const { if (show) show(image); }
     void processEvents() const { if (yield) yield(); }
     bool takesPart(int index) const { return !selected || selected(index); }
+    void step(int done, int total) const { if (advance) advance(done, total); }
+    bool stopRequested() const { return cancel && cancel(); }
 };
+
+// The log line of a loop stopped by the user: "Alignment cancelled after 12 of 40 frames."
+QString cancelledLine(const QString& step, int done, int total);
 
 // The log line for a frame file that cannot be read.
 QString unreadableLine(const QString& path);
@@ -52,13 +62,23 @@ PickResult pickReference(StackEngine& engine, const ReferenceRequest& request, Q
 QString pickMessage(PickResult result, const StackEngine& engine, const ReferenceRequest& request);
 
 // ---- loops ------------------------------------------------------------------------------------
-// Each returns false when it refuses to run (the reason is logged).
+// Each returns false when it refuses to run (the reason is logged). A cancelled loop logs
+// cancelledLine() as its last line; the caller, who owns the cancel request, knows it was cancelled.
+// Cancelled alignment and refinement keep the positions found so far; a cancelled stacking run
+// normalises and shows the stack of the frames added so far, which is then a finished stack.
 bool alignAll(StackEngine& engine, const Progress& progress);
 bool refineAll(StackEngine& engine, const Progress& progress);
 bool stackAll(StackEngine& engine, const Progress& progress);
 
-// Rates every selected frame once (when no analysis has run yet); false when nothing was analysed.
+// Rates every selected frame once (when no analysis has run yet); false when nothing was analysed
+// or the run was cancelled (the frames rated so far then keep their ratings, and the next call
+// analyses the sequence again).
 bool analyzeQuality(StackEngine& engine, const Progress& progress);
+
+// Builds the master dark from the engine's dark list with progress and cancel (see
+// StackEngine::buildMasterDark). A cancelled build keeps the dark frames summed so far and is
+// built again by the next stacking run. False when the memory for the master dark cannot be had.
+bool buildMasterDark(StackEngine& engine, const Progress& progress, QStringList* leftOut = nullptr);
 
 enum class SelectionMode { MinimumQuality, FrameCount };
 // Which frames to keep after the analysis: all whose quality reaches minQuality, or the frameCount

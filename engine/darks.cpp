@@ -10,7 +10,8 @@ void StackEngine::setDarkList(const QStringList& paths)
     masterDarkBuilt = false;
 }
 
-bool StackEngine::buildMasterDark(const LogFn& log, QStringList* leftOut)
+bool StackEngine::buildMasterDark(const LogFn& log, QStringList* leftOut,
+                                  const std::function<bool(int done, int total)>& proceed)
 {
     auto say = [&](const QString& line) {
         if (log)
@@ -22,7 +23,13 @@ bool StackEngine::buildMasterDark(const LogFn& log, QStringList* leftOut)
     }
 
     std::unique_ptr<FloatImage> sums;
-    for (const QString& path : darkList) {
+    bool stopped = false;
+    for (int i = 0; i < darkList.size(); ++i) {
+        if (proceed && !proceed(i, int(darkList.size()))) {
+            stopped = true;
+            break;
+        }
+        const QString& path = darkList.at(i);
         QImage dark;
         if (!readImage(path, dark)) {
             say(QStringLiteral("Could not read dark frame: ") + path);
@@ -46,9 +53,9 @@ bool StackEngine::buildMasterDark(const LogFn& log, QStringList* leftOut)
         }
         kernels::addDarkFrame(*sums, darkImage);
     }
-    if (!sums)
+    if (!sums && !stopped)
         say(QStringLiteral("No dark frame could be read, no master darkframe built."));
     masterDark = std::move(sums);
-    masterDarkBuilt = true;
+    masterDarkBuilt = !stopped;
     return true;
 }

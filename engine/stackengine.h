@@ -147,7 +147,11 @@ public:
     // Builds the master dark from darkList (when a dark sequence is set). Unreadable dark frames and
     // dark frames of another size are named through log and left out (and listed in *leftOut).
     // False when the memory for the master dark cannot be had (the previous master dark then stays).
-    bool buildMasterDark(const LogFn& log = LogFn(), QStringList* leftOut = nullptr);
+    // proceed(done, total), when given, is asked before each dark frame (done of total read so far);
+    // false stops the build there: the master dark holds the frames summed so far and
+    // masterDarkBuilt stays false, so that the next stacking run builds it again.
+    bool buildMasterDark(const LogFn& log = LogFn(), QStringList* leftOut = nullptr,
+                         const std::function<bool(int done, int total)>& proceed = {});
 
     // ---- luminance feature alignment ----------------------------------------------------------
     // Analyses frame i as the reference with threshold T; returns the preview. *found tells whether a
