@@ -6,7 +6,6 @@
 #include "quality.h"
 
 #include <QMutex>
-#include <QThreadPool>
 #include <QWaitCondition>
 #include <QtGlobal>
 
@@ -15,6 +14,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <new>
 #include <numeric>
 
 namespace batch {
@@ -64,6 +64,9 @@ void finishPositionRun(const Progress& progress, int analysed, int valid, const 
 // (Compute), do that work too. The loop itself, its order, its log lines and its event processing are
 // unchanged; it takes each prepared result in sequence order, and does the work itself for a frame no
 // worker has started. A frame that fails to load is left to the loop, which reports it at its turn.
+// What read-ahead holds counts against the cache's budget: a frame is read ahead only when the budget
+// has room for it (and its work) beside the frames the cache must keep, and only when a worker thread
+// can be started; otherwise the loop does the work itself.
 template <class Work>
 class ReadAhead {
 public:
@@ -73,8 +76,10 @@ public:
         : engine_(engine), progress_(progress), compute_(std::move(compute))
     {
         const int threads = parallel::threadCount();
-        if (threads > 1) {
-            pool_.setMaxThreadCount(threads);
+        // A frame read ahead is held as the frame and, with work, one more image of its size.
+        frameBytes_ = engine.frameImage.sizeInBytes() * (compute_ ? 2 : 1);
+        if (threads > 1 && frameBytes_ > 0) {
+            workers_ = std::make_unique<parallel::Workers>(threads);
             depth_ = threads + 1;
         }
     }
@@ -86,7 +91,9 @@ public:
                 if (entry.second->state == State::Queued)
                     entry.second->state = State::Cancelled;
         }
-        pool_.waitForDone();
+        workers_.reset(); // waits for the tasks
+        for (auto& entry : slots_)
+            engine_.cache->unreserve(entry.second->reserved);
         engine_.cache->releaseReadAhead();
     }
     ReadAhead(const ReadAhead&) = delete;
@@ -103,8 +110,9 @@ public:
             ++queued;
             if (j <= highest_)
                 continue;
+            if (!schedule(j))
+                return; // no room or no thread now; tried again before the next frame
             highest_ = j;
-            schedule(j);
         }
     }
 
@@ -119,10 +127,12 @@ public:
         slots_.erase(it);
         if (slot->state == State::Queued) {
             slot->state = State::Cancelled; // not started yet: the loop is quicker on its own
+            engine_.cache->unreserve(slot->reserved);
             return false;
         }
         while (slot->state == State::Running)
             done_.wait(&mutex_);
+        engine_.cache->unreserve(slot->reserved);
         if (slot->state != State::Done)
             return false;
         work = std::move(slot->work);
@@ -134,27 +144,40 @@ private:
     struct Slot {
         State state = State::Queued;
         Work work;
+        qint64 reserved = 0;
     };
 
-    void schedule(int j)
+    bool schedule(int j)
     {
+        if (!workers_)
+            return false;
         const FrameRequest request = engine_.frameRequest(engine_.frames->path(j));
         const std::shared_ptr<FrameCache> cache = engine_.cache;
+        const qint64 bytes = frameBytes_;
+        if (!cache->reserve(bytes))
+            return false;
         if (!compute_) {
-            // Loading only: the frame waits in the cache for the loop.
-            pool_.start([request, cache] {
+            // Loading only: the frame waits in the cache for the loop; the reservation passes to it.
+            const bool started = workers_->start([request, cache, bytes] {
                 QImage image;
-                cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, image,
-                              FrameCache::Use::Ahead);
+                try {
+                    cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, image,
+                                  FrameCache::Use::Ahead, bytes);
+                } catch (const std::bad_alloc&) {
+                    // The loop loads the frame itself and reports what happens then.
+                }
             });
-            return;
+            if (!started)
+                cache->unreserve(bytes);
+            return started;
         }
         auto slot = std::make_shared<Slot>();
+        slot->reserved = bytes;
         {
             QMutexLocker lock(&mutex_);
             slots_[j] = slot;
         }
-        pool_.start([this, request, cache, slot, j] {
+        const bool started = workers_->start([this, request, cache, slot, j] {
             {
                 QMutexLocker lock(&mutex_);
                 if (slot->state != State::Queued)
@@ -163,25 +186,38 @@ private:
             }
             // One frame per thread: the kernels inside run on this thread alone.
             const parallel::SerialScope serial;
-            QImage frame;
-            const bool loaded = cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, frame);
+            bool loaded = false;
             Work work;
-            if (loaded)
-                compute_(j, frame, work);
+            try {
+                QImage frame;
+                loaded = cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, frame);
+                if (loaded)
+                    compute_(j, frame, work);
+            } catch (const std::bad_alloc&) {
+                loaded = false; // the loop does this frame itself and reports what happens then
+                work = Work();
+            }
             QMutexLocker lock(&mutex_);
             slot->work = std::move(work);
             slot->state = loaded ? State::Done : State::Failed;
             done_.wakeAll();
         });
+        if (!started) {
+            QMutexLocker lock(&mutex_);
+            slots_.erase(j);
+            cache->unreserve(bytes);
+        }
+        return started;
     }
 
     StackEngine& engine_;
     const Progress& progress_;
     Compute compute_;
-    QThreadPool pool_;
+    std::unique_ptr<parallel::Workers> workers_;
     QMutex mutex_;
     QWaitCondition done_;
     std::map<int, std::shared_ptr<Slot>> slots_;
+    qint64 frameBytes_ = 0;
     int depth_ = 0;
     int highest_ = -1;
 };

@@ -1,6 +1,10 @@
 #include "framecache.h"
 
+#include "memory.h"
+
 #include <QMutexLocker>
+
+#include <algorithm>
 
 #include <unistd.h>
 
@@ -13,9 +17,11 @@ qint64 FrameCache::defaultBudget()
 {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long pageSize = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || pageSize <= 0)
-        return qint64(1) << 30;
-    return qint64(pages) * pageSize / 4;
+    qint64 usable = pages > 0 && pageSize > 0 ? qint64(pages) * pageSize : qint64(4) << 30;
+    const qint64 limit = memory::processMemoryLimit();
+    if (limit > 0)
+        usable = std::min(usable, limit);
+    return usable / 4;
 }
 
 void FrameCache::setBudget(qint64 bytes)
@@ -31,7 +37,7 @@ qint64 FrameCache::budget() const
     return budget_;
 }
 
-bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& image, Use use)
+bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& image, Use use, qint64 reserved)
 {
     {
         QMutexLocker lock(&mutex_);
@@ -39,14 +45,19 @@ bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& imag
             auto it = entries_.find(key);
             if (it == entries_.end())
                 break;
-            if (it->failed)
+            if (it->failed) {
+                reserved_ -= reserved;
                 return false;
-            if (use == Use::Ahead)
+            }
+            if (use == Use::Ahead) {
+                reserved_ -= reserved;
                 return it->ready;
+            }
             if (it->ready) {
                 it->lastUse = ++clock_;
                 image = it->image;
-                if (use == Use::Now && it->pinned) {
+                reserved_ -= reserved;
+                if (it->pinned) {
                     it->pinned = false;
                     evictToBudget(QString());
                 }
@@ -59,28 +70,64 @@ bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& imag
     }
 
     QImage prepared;
-    const bool ok = prepare(prepared) && !prepared.isNull();
+    bool ok = false;
+    try {
+        ok = prepare(prepared) && !prepared.isNull();
+    } catch (...) {
+        // Out of memory, most likely: nothing is remembered, so a later try prepares the frame again.
+        QMutexLocker lock(&mutex_);
+        reserved_ -= reserved;
+        entries_.remove(key);
+        changed_.wakeAll();
+        throw;
+    }
 
+    // Erasing entries of the hash moves others, so the entry is looked up again after every eviction.
     QMutexLocker lock(&mutex_);
-    auto it = entries_.find(key);
+    reserved_ -= reserved;
+    Entry& entry = entries_[key];
     if (!ok) {
-        it->failed = true;
+        entry.failed = true;
         changed_.wakeAll();
         return false;
     }
-    it->image = prepared;
-    it->ready = true;
-    it->pinned = use == Use::Ahead;
-    it->lastUse = ++clock_;
+    entry.image = prepared;
+    entry.ready = true;
+    entry.pinned = use == Use::Ahead;
+    entry.lastUse = ++clock_;
+    const bool pinned = entry.pinned;
     bytes_ += prepared.sizeInBytes();
     evictToBudget(key);
-    if (!it->pinned && bytes_ > budget_) { // does not fit at all
+    if (!pinned && bytes_ + reserved_ > budget_) { // does not fit at all
         bytes_ -= prepared.sizeInBytes();
-        entries_.erase(it);
+        entries_.remove(key);
     }
     changed_.wakeAll();
     image = prepared;
     return true;
+}
+
+bool FrameCache::reserve(qint64 bytes)
+{
+    QMutexLocker lock(&mutex_);
+    reserved_ += bytes;
+    evictToBudget(QString());
+    if (bytes_ + reserved_ <= budget_)
+        return true;
+    reserved_ -= bytes;
+    return false;
+}
+
+void FrameCache::unreserve(qint64 bytes)
+{
+    QMutexLocker lock(&mutex_);
+    reserved_ -= bytes;
+}
+
+qint64 FrameCache::reservedBytes() const
+{
+    QMutexLocker lock(&mutex_);
+    return reserved_;
 }
 
 void FrameCache::releaseReadAhead()
@@ -92,10 +139,10 @@ void FrameCache::releaseReadAhead()
 }
 
 // Drops the least recently used frames (never one being prepared, read ahead or named by keep)
-// until the frames fit the budget.
+// until the frames and the reserved memory fit the budget.
 void FrameCache::evictToBudget(const QString& keep)
 {
-    while (bytes_ > budget_) {
+    while (bytes_ + reserved_ > budget_) {
         auto oldest = entries_.end();
         for (auto it = entries_.begin(); it != entries_.end(); ++it) {
             if (it->ready && !it->pinned && it.key() != keep && (oldest == entries_.end() || it->lastUse < oldest->lastUse))

@@ -21,7 +21,8 @@ public:
     // Memory for cached frames, in bytes; 0 switches caching off.
     void setBudget(qint64 bytes);
     qint64 budget() const;
-    // A quarter of the physical memory.
+    // A quarter of the memory this process may use: the physical memory, bounded by the address-space
+    // limit and the control group's memory limit.
     static qint64 defaultBudget();
 
     using Prepare = std::function<bool(QImage&)>;
@@ -33,8 +34,18 @@ public:
     // The frame for the key: from memory, from a thread preparing it, or prepared now by prepare.
     // False when it cannot be prepared; that is remembered too, so a file that cannot be read is
     // tried once per identity (a rewritten file has a new key). A read-ahead returns at once when
-    // the frame is already there or being prepared.
-    bool obtain(const QString& key, const Prepare& prepare, QImage& image, Use use = Use::Now);
+    // the frame is already there or being prepared. reserved: bytes the caller reserved for this frame;
+    // they are given back when the frame has joined the cache (or has failed). An exception thrown by
+    // prepare leaves no trace and is passed on.
+    bool obtain(const QString& key, const Prepare& prepare, QImage& image, Use use = Use::Now,
+                qint64 reserved = 0);
+
+    // Memory that read-ahead holds outside the entries (frames on their way, work done ahead) counts
+    // against the budget: frames are evicted to make room, and false means the budget cannot hold it
+    // beside the frames that must stay (read ahead and not used yet).
+    bool reserve(qint64 bytes);
+    void unreserve(qint64 bytes);
+    qint64 reservedBytes() const;
 
     // Frames read ahead but never used become ordinary entries.
     void releaseReadAhead();
@@ -66,6 +77,7 @@ private:
     QHash<QString, Entry> entries_;
     qint64 budget_ = 0;
     qint64 bytes_ = 0;
+    qint64 reserved_ = 0;
     quint64 clock_ = 0;
     qint64 prepared_ = 0;
 };
