@@ -11,6 +11,13 @@ NEBULO_PACKAGES=(
   qt6-image-formats-plugins  # TIFF and further image formats
   fonts-dejavu-core          # a font for the window and the offscreen test platform
 )
+# Fuzzing (scripts/fuzz.sh) and the sanitizer jobs of CI need clang's libFuzzer as well.
+if [ -n "${NEBULO_FUZZ_DEPS:-}" ]; then
+  NEBULO_PACKAGES+=(
+    clang-14           # compiler with libFuzzer and the sanitizers
+    libclang-rt-14-dev # libFuzzer's driver and the sanitizer run-time libraries
+  )
+fi
 
 missing=()
 for pkg in "${NEBULO_PACKAGES[@]}"; do
