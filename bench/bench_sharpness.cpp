@@ -35,7 +35,7 @@ extern char** environ;
 namespace {
 
 // Bump when the simulator changes, so stale cached frames are not reused.
-const char* const kCacheVersion = "seeing-1";
+const char* const kCacheVersion = "seeing-2";
 
 struct SceneSetup {
     seeing::Scene scene;
