@@ -5,6 +5,7 @@
 #include "alignment.h"
 #include "framecache.h"
 #include "pixel.h"
+#include "pngdecode.h"
 
 #include <QFile>
 
@@ -18,6 +19,8 @@ bool StackEngine::readImage(const QString& path, QImage& image)
     image = QImage();
     if (path.isEmpty())
         return false;
+    if (pngdecode::enabled() && pngdecode::decode(path, image) == pngdecode::Outcome::Decoded)
+        return true;
     QImage decoded;
     if (!decoded.load(path) || decoded.isNull())
         return false;

@@ -10,6 +10,8 @@ NEBULO_PACKAGES=(
   qt6-base-dev   # QtCore, QtGui, QtWidgets, QtTest, QtConcurrent (+ GL headers, platform plugins)
   qt6-image-formats-plugins  # TIFF and further image formats
   fonts-dejavu-core          # a font for the window and the offscreen test platform
+  pkg-config                 # finds the libraries below
+  libspng-dev                # fast decoding of 8-bit PNG frames
 )
 # Fuzzing (scripts/fuzz.sh) and the sanitizer jobs of CI need clang's libFuzzer as well.
 if [ -n "${NEBULO_FUZZ_DEPS:-}" ]; then

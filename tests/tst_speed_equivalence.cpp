@@ -1,0 +1,314 @@
+// The fast paths give what the plain ones give: PNG frames decoded by libspng hold the pixels the
+// toolkit's reader gives, and the whole pipeline's log lines and result do not depend on the decoder,
+// the cache budget or the thread count.
+
+#include "fixtures.h"
+
+#include "batch.h"
+#include "framecache.h"
+#include "parallel.h"
+#include "pngdecode.h"
+#include "stackengine.h"
+
+#include <QFile>
+#include <QtTest>
+
+#include <spng.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+struct PngSpec {
+    int width = 37, height = 23; // odd sizes: no row happens to be aligned
+    int colourType = SPNG_COLOR_TYPE_TRUECOLOR;
+    int bitDepth = 8;
+    bool interlaced = false;
+    int paletteSize = 0;     // palette images: entries 0..n-1
+    int paletteAlphas = 0;   // tRNS entries of a palette
+    bool colourKey = false;  // tRNS for grey or RGB
+    bool gamma = false;
+};
+
+int channelsOf(int colourType)
+{
+    switch (colourType) {
+    case SPNG_COLOR_TYPE_GRAYSCALE:
+    case SPNG_COLOR_TYPE_INDEXED:
+        return 1;
+    case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA:
+        return 2;
+    case SPNG_COLOR_TYPE_TRUECOLOR:
+        return 3;
+    default:
+        return 4;
+    }
+}
+
+// A PNG file of the given kind with pseudo-random samples (alpha included), written by libspng.
+QString writePng(const QString& path, const PngSpec& s, quint64 seed)
+{
+    spng_ctx* ctx = spng_ctx_new(SPNG_CTX_ENCODER);
+    spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
+    spng_ihdr ihdr{};
+    ihdr.width = quint32(s.width);
+    ihdr.height = quint32(s.height);
+    ihdr.bit_depth = quint8(s.bitDepth);
+    ihdr.color_type = quint8(s.colourType);
+    ihdr.interlace_method = s.interlaced ? SPNG_INTERLACE_ADAM7 : SPNG_INTERLACE_NONE;
+    spng_set_ihdr(ctx, &ihdr);
+    synth::Rng rng(seed);
+    if (s.paletteSize > 0) {
+        spng_plte plte{};
+        plte.n_entries = quint32(s.paletteSize);
+        for (int i = 0; i < s.paletteSize; ++i)
+            plte.entries[i] = {quint8(rng.below(256)), quint8(rng.below(256)), quint8(rng.below(256)), 255};
+        spng_set_plte(ctx, &plte);
+    }
+    if (s.paletteAlphas > 0 || s.colourKey) {
+        spng_trns trns{};
+        trns.n_type3_entries = quint32(s.paletteAlphas);
+        for (int i = 0; i < s.paletteAlphas; ++i)
+            trns.type3_alpha[i] = quint8(rng.below(256));
+        trns.gray = trns.red = 7; // samples below are drawn from 0..15 so the key occurs
+        trns.green = 9;
+        trns.blue = 11;
+        spng_set_trns(ctx, &trns);
+    }
+    if (s.gamma)
+        spng_set_gama(ctx, 1.0 / 1.8);
+    // Samples in the file's own layout: rows packed, 16-bit samples big-endian.
+    const int bitsPerPixel = channelsOf(s.colourType) * s.bitDepth;
+    const std::size_t rowBytes = (std::size_t(s.width) * std::size_t(bitsPerPixel) + 7) / 8;
+    std::vector<unsigned char> data(rowBytes * std::size_t(s.height));
+    const bool smallSamples = s.colourKey; // so that the colour key is hit
+    for (unsigned char& b : data) {
+        if (s.paletteSize > 0 && s.bitDepth == 8)
+            b = quint8(rng.below(s.paletteSize));
+        else
+            b = quint8(rng.below(smallSamples ? 16 : 256));
+    }
+    if (s.colourKey && s.colourType == SPNG_COLOR_TYPE_TRUECOLOR && s.bitDepth == 8) {
+        data[0] = 7; // the first pixel is the key colour
+        data[1] = 9;
+        data[2] = 11;
+    }
+    const int rc = spng_encode_image(ctx, data.data(), data.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE);
+    std::size_t length = 0;
+    int error = 0;
+    void* png = rc == 0 ? spng_get_png_buffer(ctx, &length, &error) : nullptr;
+    spng_ctx_free(ctx);
+    if (!png)
+        return QString();
+    QFile file(path);
+    const bool ok = file.open(QIODevice::WriteOnly) && file.write(static_cast<const char*>(png), qint64(length)) == qint64(length);
+    std::free(png);
+    return ok ? path : QString();
+}
+
+// The file as StackEngine reads it, with the fast decoder on or off.
+QImage readWith(bool fast, const QString& path, bool* ok)
+{
+    const bool before = pngdecode::enabled();
+    pngdecode::setEnabled(fast);
+    QImage image;
+    *ok = StackEngine::readImage(path, image);
+    pngdecode::setEnabled(before);
+    return image;
+}
+
+struct Run {
+    QStringList log;
+    QImage image;
+};
+
+// Pick, align, refine, stack and colours over the frames, as the batch command runs them.
+Run runPipeline(const QStringList& frames, bool fastDecoder, qint64 budget, int threads)
+{
+    pngdecode::setEnabled(fastDecoder);
+    parallel::setThreadCount(threads);
+    StackEngine e;
+    e.cache->setBudget(budget);
+    Run out;
+    batch::Progress p;
+    p.log = [&out](const QString& line) { out.log << line; };
+    if (e.prepareSequence(frames.first()) == StackEngine::Status::Ok) {
+        e.addFrames(frames);
+        batch::ReferenceRequest r;
+        r.index = 1;
+        r.threshold = 70;
+        if (batch::pickReference(e, r, nullptr) == batch::PickResult::Ok) {
+            batch::alignAll(e, p);
+            batch::refineAll(e, p);
+            batch::stackAll(e, p);
+            e.gammaR = 0.8f;
+            e.lowValueBoost = true;
+            out.image = e.colorAdjusted();
+        }
+    }
+    out.log = fixtures::maskTimes(out.log);
+    pngdecode::setEnabled(true);
+    parallel::setThreadCount(0);
+    return out;
+}
+
+} // namespace
+
+class TestSpeedEquivalence : public QObject {
+    Q_OBJECT
+
+private slots:
+    void pngFramesDecodeAsTheToolkitReads_data()
+    {
+        QTest::addColumn<int>("colourType");
+        QTest::addColumn<int>("bitDepth");
+        QTest::addColumn<int>("variant");
+        QTest::addColumn<bool>("fastPath"); // whether libspng decodes it
+        enum { Plain, Interlaced, PaletteAlpha, ColourKey, Gamma, SmallPalette };
+        const int grey = SPNG_COLOR_TYPE_GRAYSCALE, rgb = SPNG_COLOR_TYPE_TRUECOLOR, pal = SPNG_COLOR_TYPE_INDEXED;
+        const int greyAlpha = SPNG_COLOR_TYPE_GRAYSCALE_ALPHA, rgba = SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
+        QTest::newRow("grey") << grey << 8 << int(Plain) << true;
+        QTest::newRow("grey with alpha") << greyAlpha << 8 << int(Plain) << true;
+        QTest::newRow("rgb") << rgb << 8 << int(Plain) << true;
+        QTest::newRow("rgba") << rgba << 8 << int(Plain) << true;
+        QTest::newRow("palette") << pal << 8 << int(Plain) << true;
+        QTest::newRow("palette of 5 entries") << pal << 8 << int(SmallPalette) << true;
+        QTest::newRow("rgb with colour key") << rgb << 8 << int(ColourKey) << true;
+        // Left to the toolkit's reader:
+        QTest::newRow("grey with colour key") << grey << 8 << int(ColourKey) << false;
+        QTest::newRow("palette with alpha") << pal << 8 << int(PaletteAlpha) << false;
+        QTest::newRow("rgb 16-bit") << rgb << 16 << int(Plain) << false;
+        QTest::newRow("rgba 16-bit") << rgba << 16 << int(Plain) << false;
+        QTest::newRow("grey 16-bit") << grey << 16 << int(Plain) << false;
+        QTest::newRow("grey 4-bit") << grey << 4 << int(Plain) << false;
+        QTest::newRow("palette 2-bit") << pal << 2 << int(Plain) << false;
+        QTest::newRow("interlaced rgb") << rgb << 8 << int(Interlaced) << false;
+        QTest::newRow("rgb with gamma") << rgb << 8 << int(Gamma) << false;
+    }
+    void pngFramesDecodeAsTheToolkitReads()
+    {
+        QFETCH(int, colourType);
+        QFETCH(int, bitDepth);
+        QFETCH(int, variant);
+        QFETCH(bool, fastPath);
+        enum { Plain, Interlaced, PaletteAlpha, ColourKey, Gamma, SmallPalette };
+        PngSpec s;
+        s.colourType = colourType;
+        s.bitDepth = bitDepth;
+        s.interlaced = variant == Interlaced;
+        s.colourKey = variant == ColourKey;
+        s.gamma = variant == Gamma;
+        if (colourType == SPNG_COLOR_TYPE_INDEXED) {
+            s.paletteSize = variant == SmallPalette ? 5 : (1 << std::min(bitDepth, 8));
+            s.paletteAlphas = variant == PaletteAlpha ? s.paletteSize / 2 : 0;
+        }
+        const QString path = writePng(dir.filePath(QStringLiteral("%1.png").arg(QTest::currentDataTag())), s, 77);
+        QVERIFY(!path.isEmpty());
+
+        QImage direct;
+        QCOMPARE(pngdecode::decode(path, direct) == pngdecode::Outcome::Decoded, fastPath);
+        QCOMPARE(direct.isNull(), !fastPath);
+
+        bool okFast = false, okPlain = false;
+        const QImage fast = readWith(true, path, &okFast);
+        const QImage plain = readWith(false, path, &okPlain);
+        QVERIFY(okPlain);
+        QVERIFY(okFast);
+        QCOMPARE(plain.format(), QImage::Format_RGB32);
+        QCOMPARE(fast.format(), QImage::Format_RGB32);
+        QCOMPARE(fast.size(), QSize(s.width, s.height));
+        QCOMPARE(fast, plain);
+        if (fastPath)
+            QCOMPARE(direct, plain);
+        // The samples are random: a decoder that lost a channel or a row would not match by chance.
+        QVERIFY(plain.pixel(3, 5) != plain.pixel(30, 17) || plain.pixel(0, 0) != plain.pixel(36, 22));
+    }
+
+    void brokenAndForeignFilesAreLeftToTheToolkit_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("not a png") << QStringLiteral("text");
+        QTest::newRow("truncated png") << QStringLiteral("truncated");
+        QTest::newRow("damaged image data") << QStringLiteral("damaged");
+        QTest::newRow("bmp") << QStringLiteral("bmp");
+        QTest::newRow("missing") << QStringLiteral("missing");
+    }
+    void brokenAndForeignFilesAreLeftToTheToolkit()
+    {
+        QFETCH(QString, kind);
+        const QString path = dir.filePath(QStringLiteral("foreign_%1").arg(kind));
+        PngSpec s;
+        s.width = 64;
+        s.height = 48;
+        const QString good = writePng(dir.filePath(QStringLiteral("good_%1.png").arg(kind)), s, 5);
+        QFile in(good);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        QByteArray bytes = in.readAll();
+        if (kind == QLatin1String("text"))
+            bytes = "not an image at all";
+        else if (kind == QLatin1String("truncated"))
+            bytes.truncate(bytes.size() / 2);
+        else if (kind == QLatin1String("damaged"))
+            bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x5a);
+        if (kind == QLatin1String("bmp")) {
+            QVERIFY(fixtures::randomImage(20, 10, 3).save(path, "BMP"));
+        } else if (kind != QLatin1String("missing")) {
+            QFile out(path);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(bytes);
+        }
+        QImage direct;
+        QCOMPARE(int(pngdecode::decode(path, direct)), int(pngdecode::Outcome::NotHandled));
+        QVERIFY(direct.isNull());
+        bool okFast = false, okPlain = false;
+        const QImage fast = readWith(true, path, &okFast);
+        const QImage plain = readWith(false, path, &okPlain);
+        QCOMPARE(okFast, okPlain);
+        QCOMPARE(fast, plain);
+        if (kind != QLatin1String("truncated") && kind != QLatin1String("damaged"))
+            QCOMPARE(okPlain, kind == QLatin1String("bmp"));
+    }
+
+    void pipelineDoesNotDependOnDecoderCacheOrThreads()
+    {
+        QVector<QImage> images;
+        for (int i = 0; i < 7; ++i) {
+            synth::Planet p;
+            p.width = 150;
+            p.height = 110;
+            p.radius = 26;
+            p.cx = 75 + (i % 3) - 1;
+            p.cy = 55 + (i % 2);
+            p.blur = 0.5 + 0.2 * i;
+            p.noise = 2.0;
+            p.seed = quint32(300 + i);
+            images << synth::renderPlanet(p);
+        }
+        QTemporaryDir sequence;
+        QVERIFY(sequence.isValid());
+        const QStringList frames = fixtures::writeSequence(sequence, QStringLiteral("f"), images);
+        const qint64 frame = 150 * 110 * 4;
+        const Run reference = runPipeline(frames, false, 0, 1);
+        QVERIFY(!reference.image.isNull());
+        QVERIFY(reference.log.size() > 20);
+        struct Case {
+            bool fast;
+            qint64 budget;
+            int threads;
+        };
+        for (const Case& c : {Case{true, 0, 1}, Case{true, 0, 2}, Case{true, 2 * frame, 2}, Case{true, 3 * frame, 3},
+                              Case{false, qint64(1) << 30, 2}, Case{true, qint64(1) << 30, 1}, Case{true, qint64(1) << 30, 4}}) {
+            const Run run = runPipeline(frames, c.fast, c.budget, c.threads);
+            const QString what = QStringLiteral("decoder %1, budget %2, threads %3").arg(c.fast ? "libspng" : "toolkit").arg(c.budget).arg(c.threads);
+            QVERIFY2(run.log == reference.log, qPrintable(what));
+            QVERIFY2(run.image == reference.image, qPrintable(what));
+        }
+    }
+
+private:
+    QTemporaryDir dir;
+};
+
+QTEST_GUILESS_MAIN(TestSpeedEquivalence)
+#include "tst_speed_equivalence.moc"
