@@ -20,6 +20,7 @@
 #include <QSignalBlocker>
 #include <QStandardPaths>
 #include <QStyleFactory>
+#include <QStyleOptionViewItem>
 
 #include <algorithm>
 #include <vector>
@@ -152,6 +153,7 @@ Nebulo::Nebulo(QWidget* parent, Qt::WindowFlags flags)
     scene->setSceneRect(0, 0, ui.gvMain->width() - 2, ui.gvMain->height() - 2);
     view = new MyGraphicsView;
     ui.verticalLayout->insertWidget(0, view);
+    view->setMinimumSize(200, 150);
     connect(view, &MyGraphicsView::mgvMouseMoved, this, &Nebulo::updatemouseinfo);
     connect(view, &MyGraphicsView::mgvMousePressed, this, &Nebulo::setStackingData);
     ui.gvMain->hide();
@@ -290,8 +292,20 @@ void Nebulo::openFiles(const QStringList& paths)
         const QSignalBlocker blocker(ui.lwFrames);
         ui.lwFrames->clear();
     }
+    // Rows as wide as the list, whatever the name's length: the list elides long names.
+    QStyleOptionViewItem option;
+    option.initFrom(ui.lwFrames);
+    option.font = ui.lwFrames->font();
+    option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
+    int rowHeight = -1;
     for (const QString& path : paths) {
         auto* item = new QListWidgetItem(QFileInfo(path).fileName(), ui.lwFrames);
+        item->setToolTip(QDir::toNativeSeparators(path));
+        if (rowHeight < 0) {
+            option.text = item->text();
+            rowHeight = ui.lwFrames->itemDelegate()->sizeHint(option, ui.lwFrames->model()->index(0, 0)).height();
+        }
+        item->setSizeHint(QSize(1, rowHeight));
         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
         item->setCheckState(Qt::Checked);
     }

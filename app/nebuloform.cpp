@@ -4,27 +4,29 @@
 #include <QtCore/QMetaObject>
 #include <QtCore/QRect>
 #include <QtCore/QSize>
+#include <QtWidgets/QScrollBar>
 #include <QtWidgets/QSizePolicy>
+#include <QtWidgets/QTabBar>
+
+#include <algorithm>
 
 namespace {
 
-// Creates a named widget placed absolutely inside its parent.
+// Creates a named widget; the layout of its parent sizes and places it.
 template <typename W>
-W* place(QWidget* parent, const char* name, int x, int y, int width, int height)
+W* make(QWidget* parent, const char* name)
 {
     W* widget = new W(parent);
     widget->setObjectName(QString::fromUtf8(name));
-    widget->setGeometry(QRect(x, y, width, height));
     return widget;
 }
 
 // Decimals first: QDoubleSpinBox rounds range and value to the decimals it has at that
 // moment, so under the default two a luma weight of 0.2126 would already be 0.21.
-QDoubleSpinBox* decimalSpinBox(QWidget* parent, const char* name, int x, int y, int width,
-                               int height, int decimals, double minimum, double maximum,
-                               double step, double value)
+QDoubleSpinBox* decimalSpinBox(QWidget* parent, const char* name, int decimals, double minimum,
+                               double maximum, double step, double value)
 {
-    auto* box = place<QDoubleSpinBox>(parent, name, x, y, width, height);
+    auto* box = make<QDoubleSpinBox>(parent, name);
     box->setDecimals(decimals);
     box->setMinimum(minimum);
     box->setMaximum(maximum);
@@ -33,10 +35,9 @@ QDoubleSpinBox* decimalSpinBox(QWidget* parent, const char* name, int x, int y, 
     return box;
 }
 
-QSpinBox* integerSpinBox(QWidget* parent, const char* name, int x, int y, int width, int height,
-                         int minimum, int maximum, int value)
+QSpinBox* integerSpinBox(QWidget* parent, const char* name, int minimum, int maximum, int value)
 {
-    auto* box = place<QSpinBox>(parent, name, x, y, width, height);
+    auto* box = make<QSpinBox>(parent, name);
     box->setMinimum(minimum);
     box->setMaximum(maximum);
     box->setValue(value);
@@ -52,18 +53,46 @@ void setExpanding(QWidget* widget)
     widget->setSizePolicy(policy);
 }
 
-QWidget* newPage(const char* name)
+// A tab page: a frameless scroll area filling the page, so that every control can be reached in
+// a small window, around the widget that holds the page's groups from top to bottom.
+QWidget* newPage(const char* name, QScrollArea*& scrollArea, QWidget*& contents, QVBoxLayout*& layout)
 {
     auto* page = new QWidget();
     page->setObjectName(QString::fromUtf8(name));
     setExpanding(page);
+    auto* pageLayout = new QVBoxLayout(page);
+    pageLayout->setContentsMargins(0, 0, 0, 0);
+    scrollArea = make<QScrollArea>(page, (QByteArray("scrollArea_") + name).constData());
+    scrollArea->setFrameShape(QFrame::NoFrame);
+    scrollArea->setWidgetResizable(true);
+    scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    pageLayout->addWidget(scrollArea);
+    contents = new QWidget();
+    contents->setObjectName(QString::fromUtf8((QByteArray("contents_") + name).constData()));
+    layout = new QVBoxLayout(contents);
+    layout->setObjectName(QString::fromUtf8((QByteArray("layout_") + name).constData()));
+    layout->setContentsMargins(10, 10, 10, 10);
+    layout->setSpacing(9);
+    scrollArea->setWidget(contents);
     return page;
 }
 
-// The 50 x 50 boxes in which the alignment shows its reference, current and aligned patterns.
-QLabel* patternThumbnail(QWidget* parent, const char* name, int x, int y)
+// A group's grid: labels in the first column, their fields in the second.
+QGridLayout* groupGrid(QGroupBox* box)
 {
-    auto* thumbnail = place<QLabel>(parent, name, x, y, 50, 50);
+    auto* grid = new QGridLayout(box);
+    grid->setObjectName(QString::fromUtf8("grid_") + box->objectName());
+    grid->setContentsMargins(9, 6, 9, 9);
+    grid->setHorizontalSpacing(8);
+    grid->setVerticalSpacing(6);
+    return grid;
+}
+
+// The 50 x 50 boxes in which the alignment shows its reference, current and aligned patterns.
+QLabel* patternThumbnail(QWidget* parent, const char* name)
+{
+    auto* thumbnail = make<QLabel>(parent, name);
+    thumbnail->setFixedSize(50, 50);
     thumbnail->setFrameShape(QFrame::Box);
     thumbnail->setAlignment(Qt::AlignCenter);
     return thumbnail;
@@ -73,16 +102,28 @@ QLabel* patternThumbnail(QWidget* parent, const char* name, int x, int y)
 
 namespace Ui {
 
+// Dark colours everywhere; disabled controls grey their text and flatten their fields, so that
+// they are told apart from the ones that take input.
+const char* const NebuloClass::styleSheet =
+    "* {\n"
+    "background-color: rgb(60, 60, 60);\n"
+    "selection-background-color: rgb(100, 100, 100);\n"
+    "color: rgb(200, 200, 200);\n"
+    "alternate-background-color: rgb(100, 100, 100);\n"
+    "}\n"
+    "*:disabled {\n"
+    "color: rgb(115, 115, 115);\n"
+    "}\n"
+    "QAbstractSpinBox:disabled, QComboBox:disabled, QLineEdit:disabled {\n"
+    "background-color: rgb(52, 52, 52);\n"
+    "}";
+
 void NebuloClass::setupUi(QMainWindow* NebuloClass)
 {
     if (NebuloClass->objectName().isEmpty())
         NebuloClass->setObjectName(QString::fromUtf8("NebuloClass"));
     NebuloClass->resize(952, 781);
-    NebuloClass->setStyleSheet(QString::fromUtf8(
-        "background-color: rgb(60, 60, 60);\n"
-        "selection-background-color: rgb(100, 100, 100);\n"
-        "color: rgb(200, 200, 200);\n"
-        "alternate-background-color: rgb(100, 100, 100);"));
+    NebuloClass->setStyleSheet(QString::fromUtf8(styleSheet));
 
     action_Open = new QAction(NebuloClass);
     action_Open->setObjectName(QString::fromUtf8("action_Open"));
@@ -106,12 +147,13 @@ void NebuloClass::setupUi(QMainWindow* NebuloClass)
     frame = new QFrame(centralWidget);
     frame->setObjectName(QString::fromUtf8("frame"));
     setExpanding(frame);
-    frame->setMinimumSize(QSize(210, 0));
-    frame->setMaximumSize(QSize(210, 16777215));
     frame->setFrameShape(QFrame::NoFrame);
     frame->setFrameShadow(QFrame::Raised);
+    frameLayout = new QVBoxLayout(frame);
+    frameLayout->setObjectName(QString::fromUtf8("frameLayout"));
+    frameLayout->setContentsMargins(0, 10, 0, 0);
 
-    tabWidget = place<QTabWidget>(frame, "tabWidget", 0, 10, 211, 701);
+    tabWidget = make<QTabWidget>(frame, "tabWidget");
     setExpanding(tabWidget);
     tabWidget->setTabPosition(QTabWidget::West);
     tabWidget->setTabShape(QTabWidget::Triangular);
@@ -120,165 +162,283 @@ void NebuloClass::setupUi(QMainWindow* NebuloClass)
     tabWidget->setDocumentMode(true);
     tabWidget->setTabsClosable(false);
     tabWidget->setMovable(false);
+    frameLayout->addWidget(tabWidget);
 
     // Page 0: image selection.
-    tab = newPage("tab");
-    groupBox_4 = place<QGroupBox>(tab, "groupBox_4", 10, 10, 181, 81);
-    pbImages = place<QPushButton>(groupBox_4, "pbImages", 10, 20, 161, 23);
-    pbDarks = place<QPushButton>(groupBox_4, "pbDarks", 10, 50, 161, 23);
+    tab = newPage("tab", scrollArea_tab, contents_tab, layout_tab);
+    groupBox_4 = make<QGroupBox>(contents_tab, "groupBox_4");
+    {
+        auto* grid = groupGrid(groupBox_4);
+        pbImages = make<QPushButton>(groupBox_4, "pbImages");
+        pbDarks = make<QPushButton>(groupBox_4, "pbDarks");
+        grid->addWidget(pbImages, 0, 0);
+        grid->addWidget(pbDarks, 1, 0);
+    }
+    layout_tab->addWidget(groupBox_4);
 
     // The quality fields stay disabled until an analysis has run on an open sequence.
-    groupBox_7 = place<QGroupBox>(tab, "groupBox_7", 10, 100, 181, 141);
-    label_28 = place<QLabel>(groupBox_7, "label_28", 10, 20, 61, 16);
-    sbQPerc = decimalSpinBox(groupBox_7, "sbQPerc", 91, 20, 81, 22, 1, 0.0, 100.0, 1.0, 50.0);
-    sbQPerc->setEnabled(false);
-    label_29 = place<QLabel>(groupBox_7, "label_29", 10, 50, 46, 13);
-    sbQFrames = integerSpinBox(groupBox_7, "sbQFrames", 90, 50, 81, 22, 1, 1000, 20);
-    sbQFrames->setEnabled(false);
-    cbMinQuality = place<QCheckBox>(groupBox_7, "cbMinQuality", 10, 80, 111, 17);
-    cbMinQuality->setChecked(true);
-    cbMinQuality->setTristate(false);
-    pbQSelect = place<QPushButton>(groupBox_7, "pbQSelect", 10, 110, 161, 23);
+    groupBox_7 = make<QGroupBox>(contents_tab, "groupBox_7");
+    {
+        auto* grid = groupGrid(groupBox_7);
+        label_28 = make<QLabel>(groupBox_7, "label_28");
+        sbQPerc = decimalSpinBox(groupBox_7, "sbQPerc", 1, 0.0, 100.0, 1.0, 50.0);
+        sbQPerc->setEnabled(false);
+        label_29 = make<QLabel>(groupBox_7, "label_29");
+        sbQFrames = integerSpinBox(groupBox_7, "sbQFrames", 1, 1000, 20);
+        sbQFrames->setEnabled(false);
+        cbMinQuality = make<QCheckBox>(groupBox_7, "cbMinQuality");
+        cbMinQuality->setChecked(true);
+        cbMinQuality->setTristate(false);
+        pbQSelect = make<QPushButton>(groupBox_7, "pbQSelect");
+        grid->addWidget(label_28, 0, 0);
+        grid->addWidget(sbQPerc, 0, 1);
+        grid->addWidget(label_29, 1, 0);
+        grid->addWidget(sbQFrames, 1, 1);
+        grid->addWidget(cbMinQuality, 2, 0, 1, 2);
+        grid->addWidget(pbQSelect, 3, 0, 1, 2);
+    }
+    layout_tab->addWidget(groupBox_7);
 
     // Supersampling is not offered yet: its controls stay disabled at their neutral values.
-    groupBox_9 = place<QGroupBox>(tab, "groupBox_9", 10, 250, 181, 131);
-    cbSubpixel = place<QCheckBox>(groupBox_9, "cbSubpixel", 10, 20, 151, 17);
-    cbSubpixel->setEnabled(false);
-    cbSubpixel->setCheckable(false);
-    label_7 = place<QLabel>(groupBox_9, "label_7", 10, 40, 151, 31);
-    label_8 = place<QLabel>(groupBox_9, "label_8", 10, 80, 71, 16);
-    sbScale = place<QSpinBox>(groupBox_9, "sbScale", 90, 80, 81, 22);
-    sbScale->setEnabled(false);
-    sbScale->setMinimum(1); // lifts the value to 1 as well
-    sbScale->setMaximum(8);
+    groupBox_9 = make<QGroupBox>(contents_tab, "groupBox_9");
+    {
+        auto* grid = groupGrid(groupBox_9);
+        cbSubpixel = make<QCheckBox>(groupBox_9, "cbSubpixel");
+        cbSubpixel->setEnabled(false);
+        cbSubpixel->setCheckable(false);
+        label_7 = make<QLabel>(groupBox_9, "label_7");
+        label_8 = make<QLabel>(groupBox_9, "label_8");
+        sbScale = make<QSpinBox>(groupBox_9, "sbScale");
+        sbScale->setEnabled(false);
+        sbScale->setMinimum(1); // lifts the value to 1 as well
+        sbScale->setMaximum(8);
+        grid->addWidget(cbSubpixel, 0, 0, 1, 2);
+        grid->addWidget(label_7, 1, 0, 1, 2);
+        grid->addWidget(label_8, 2, 0);
+        grid->addWidget(sbScale, 2, 1);
+    }
+    layout_tab->addWidget(groupBox_9);
 
-    groupBox_3 = place<QGroupBox>(tab, "groupBox_3", 10, 390, 181, 101);
-    cbPreviewDarkframe = place<QCheckBox>(groupBox_3, "cbPreviewDarkframe", 10, 20, 161, 16);
-    label_27 = place<QLabel>(groupBox_3, "label_27", 10, 40, 81, 16);
-    label_27->setFrameShape(QFrame::NoFrame);
-    // Only the decimals are set: the default maximum 99.99 rounds to 100.0 at one decimal.
-    sbPreviewGain = place<QDoubleSpinBox>(groupBox_3, "sbPreviewGain", 110, 40, 62, 22);
-    sbPreviewGain->setDecimals(1);
-    sbPreviewGain->setValue(1.0);
-    label_33 = place<QLabel>(groupBox_3, "label_33", 10, 70, 91, 16);
-    sbDFGain = decimalSpinBox(groupBox_3, "sbDFGain", 110, 70, 62, 22, 2, 0.0, 99.99, 0.1, 1.0);
+    groupBox_3 = make<QGroupBox>(contents_tab, "groupBox_3");
+    {
+        auto* grid = groupGrid(groupBox_3);
+        cbPreviewDarkframe = make<QCheckBox>(groupBox_3, "cbPreviewDarkframe");
+        label_27 = make<QLabel>(groupBox_3, "label_27");
+        label_27->setFrameShape(QFrame::NoFrame);
+        // Only the decimals are set: the default maximum 99.99 rounds to 100.0 at one decimal.
+        sbPreviewGain = make<QDoubleSpinBox>(groupBox_3, "sbPreviewGain");
+        sbPreviewGain->setDecimals(1);
+        sbPreviewGain->setValue(1.0);
+        label_33 = make<QLabel>(groupBox_3, "label_33");
+        sbDFGain = decimalSpinBox(groupBox_3, "sbDFGain", 2, 0.0, 99.99, 0.1, 1.0);
+        grid->addWidget(cbPreviewDarkframe, 0, 0, 1, 2);
+        grid->addWidget(label_27, 1, 0);
+        grid->addWidget(sbPreviewGain, 1, 1);
+        grid->addWidget(label_33, 2, 0);
+        grid->addWidget(sbDFGain, 2, 1);
+    }
+    layout_tab->addWidget(groupBox_3);
+    layout_tab->addStretch(1);
     tabWidget->addTab(tab, QString());
 
     // Page 1: alignment.
-    tab_2 = newPage("tab_2");
-    groupBox = place<QGroupBox>(tab_2, "groupBox", 10, 0, 181, 251);
-    label_19 = place<QLabel>(groupBox, "label_19", 10, 20, 101, 16);
-    sbWeight = integerSpinBox(groupBox, "sbWeight", 10, 40, 81, 22, 0, 255, 75);
-    label_20 = place<QLabel>(groupBox, "label_20", 10, 70, 61, 16);
-    sbFilter = integerSpinBox(groupBox, "sbFilter", 10, 90, 81, 22, 0, 10, 2);
-    pbWeight = place<QPushButton>(groupBox, "pbWeight", 100, 90, 75, 23);
-    label_21 = place<QLabel>(groupBox, "label_21", 10, 120, 81, 16);
-    sbSearchRadius = integerSpinBox(groupBox, "sbSearchRadius", 10, 140, 81, 22, 1, 100, 20);
-    label_9 = place<QLabel>(groupBox, "label_9", 10, 170, 91, 16);
-    // Only pattern alignment exists; the mode is shown but cannot be changed.
-    comboBox = place<QComboBox>(groupBox, "comboBox", 10, 190, 81, 22);
-    comboBox->setEnabled(false);
-    cbRefine = place<QCheckBox>(groupBox, "cbRefine", 10, 220, 161, 17);
-    cbRefine->setEnabled(false);
-    pbAlign = place<QPushButton>(tab_2, "pbAlign", 10, 260, 181, 23);
-    pbRefine = place<QPushButton>(tab_2, "pbRefine", 10, 290, 181, 23);
+    tab_2 = newPage("tab_2", scrollArea_tab_2, contents_tab_2, layout_tab_2);
+    groupBox = make<QGroupBox>(contents_tab_2, "groupBox");
+    {
+        auto* grid = groupGrid(groupBox);
+        label_19 = make<QLabel>(groupBox, "label_19");
+        sbWeight = integerSpinBox(groupBox, "sbWeight", 0, 255, 75);
+        label_20 = make<QLabel>(groupBox, "label_20");
+        sbFilter = integerSpinBox(groupBox, "sbFilter", 0, 10, 2);
+        pbWeight = make<QPushButton>(groupBox, "pbWeight");
+        label_21 = make<QLabel>(groupBox, "label_21");
+        sbSearchRadius = integerSpinBox(groupBox, "sbSearchRadius", 1, 100, 20);
+        label_9 = make<QLabel>(groupBox, "label_9");
+        // Only pattern alignment exists; the mode is shown but cannot be changed.
+        comboBox = make<QComboBox>(groupBox, "comboBox");
+        comboBox->setEnabled(false);
+        cbRefine = make<QCheckBox>(groupBox, "cbRefine");
+        cbRefine->setEnabled(false);
+        grid->addWidget(label_19, 0, 0, 1, 2);
+        grid->addWidget(sbWeight, 1, 0);
+        grid->addWidget(label_20, 2, 0, 1, 2);
+        grid->addWidget(sbFilter, 3, 0);
+        grid->addWidget(pbWeight, 3, 1);
+        grid->addWidget(label_21, 4, 0, 1, 2);
+        grid->addWidget(sbSearchRadius, 5, 0);
+        grid->addWidget(label_9, 6, 0, 1, 2);
+        grid->addWidget(comboBox, 7, 0);
+        grid->addWidget(cbRefine, 8, 0, 1, 2);
+    }
+    layout_tab_2->addWidget(groupBox);
+    pbAlign = make<QPushButton>(contents_tab_2, "pbAlign");
+    layout_tab_2->addWidget(pbAlign);
+    pbRefine = make<QPushButton>(contents_tab_2, "pbRefine");
+    layout_tab_2->addWidget(pbRefine);
 
-    groupBox_8 = place<QGroupBox>(tab_2, "groupBox_8", 10, 320, 181, 261);
-    label = place<QLabel>(groupBox_8, "label", 10, 20, 71, 16);
-    lblRefSource = patternThumbnail(groupBox_8, "lblRefSource", 10, 40);
-    label_2 = place<QLabel>(groupBox_8, "label_2", 10, 100, 91, 16);
-    lblRefUnref = patternThumbnail(groupBox_8, "lblRefUnref", 10, 120);
-    label_3 = place<QLabel>(groupBox_8, "label_3", 10, 180, 91, 16);
-    lblRefComp = patternThumbnail(groupBox_8, "lblRefComp", 10, 200);
+    groupBox_8 = make<QGroupBox>(contents_tab_2, "groupBox_8");
+    {
+        auto* grid = groupGrid(groupBox_8);
+        label = make<QLabel>(groupBox_8, "label");
+        lblRefSource = patternThumbnail(groupBox_8, "lblRefSource");
+        label_2 = make<QLabel>(groupBox_8, "label_2");
+        lblRefUnref = patternThumbnail(groupBox_8, "lblRefUnref");
+        label_3 = make<QLabel>(groupBox_8, "label_3");
+        lblRefComp = patternThumbnail(groupBox_8, "lblRefComp");
+        grid->addWidget(label, 0, 0);
+        grid->addWidget(lblRefSource, 1, 0, Qt::AlignLeft);
+        grid->addWidget(label_2, 2, 0);
+        grid->addWidget(lblRefUnref, 3, 0, Qt::AlignLeft);
+        grid->addWidget(label_3, 4, 0);
+        grid->addWidget(lblRefComp, 5, 0, Qt::AlignLeft);
+    }
+    layout_tab_2->addWidget(groupBox_8);
+    layout_tab_2->addStretch(1);
     tabWidget->addTab(tab_2, QString());
 
     // Page 2: stacking.
-    tab_3 = newPage("tab_3");
-    groupBox_2 = place<QGroupBox>(tab_3, "groupBox_2", 10, 10, 181, 151);
-    label_22 = place<QLabel>(groupBox_2, "label_22", 10, 20, 151, 16);
-    sbMinusR = integerSpinBox(groupBox_2, "sbMinusR", 10, 40, 51, 22, 0, 255, 0);
-    sbMinusG = integerSpinBox(groupBox_2, "sbMinusG", 60, 40, 51, 22, 0, 255, 0);
-    sbMinusB = integerSpinBox(groupBox_2, "sbMinusB", 120, 40, 51, 22, 0, 255, 0);
-    label_23 = place<QLabel>(groupBox_2, "label_23", 10, 70, 46, 13);
-    sbStackFilter = place<QSpinBox>(groupBox_2, "sbStackFilter", 10, 90, 81, 22);
-    cbLuma = place<QCheckBox>(groupBox_2, "cbLuma", 10, 120, 121, 17);
-    pbStack2 = place<QPushButton>(tab_3, "pbStack2", 10, 170, 181, 23);
+    tab_3 = newPage("tab_3", scrollArea_tab_3, contents_tab_3, layout_tab_3);
+    groupBox_2 = make<QGroupBox>(contents_tab_3, "groupBox_2");
+    {
+        auto* grid = groupGrid(groupBox_2);
+        label_22 = make<QLabel>(groupBox_2, "label_22");
+        sbMinusR = integerSpinBox(groupBox_2, "sbMinusR", 0, 255, 0);
+        sbMinusG = integerSpinBox(groupBox_2, "sbMinusG", 0, 255, 0);
+        sbMinusB = integerSpinBox(groupBox_2, "sbMinusB", 0, 255, 0);
+        label_23 = make<QLabel>(groupBox_2, "label_23");
+        sbStackFilter = make<QSpinBox>(groupBox_2, "sbStackFilter");
+        cbLuma = make<QCheckBox>(groupBox_2, "cbLuma");
+        grid->addWidget(label_22, 0, 0, 1, 3);
+        grid->addWidget(sbMinusR, 1, 0);
+        grid->addWidget(sbMinusG, 1, 1);
+        grid->addWidget(sbMinusB, 1, 2);
+        grid->addWidget(label_23, 2, 0, 1, 3);
+        grid->addWidget(sbStackFilter, 3, 0);
+        grid->addWidget(cbLuma, 4, 0, 1, 3);
+    }
+    layout_tab_3->addWidget(groupBox_2);
+    pbStack2 = make<QPushButton>(contents_tab_3, "pbStack2");
+    layout_tab_3->addWidget(pbStack2);
+    layout_tab_3->addStretch(1);
     tabWidget->addTab(tab_3, QString());
 
     // Page 3: colour controls. Four groups of one spin box per channel under column labels.
-    tab_4 = newPage("tab_4");
-    groupBox_10 = place<QGroupBox>(tab_4, "groupBox_10", 10, 0, 181, 81);
-    label_12 = place<QLabel>(groupBox_10, "label_12", 20, 20, 46, 13);
-    label_10 = place<QLabel>(groupBox_10, "label_10", 70, 20, 46, 13);
-    label_11 = place<QLabel>(groupBox_10, "label_11", 120, 20, 46, 13);
-    sbGainR = decimalSpinBox(groupBox_10, "sbGainR", 20, 40, 51, 22, 2, 0.0, 1000.0, 0.1, 1.0);
-    sbGainG = decimalSpinBox(groupBox_10, "sbGainG", 69, 40, 51, 22, 2, 0.0, 1000.0, 0.1, 1.0);
-    sbGainB = decimalSpinBox(groupBox_10, "sbGainB", 120, 40, 51, 22, 2, 0.0, 1000.0, 0.1, 1.0);
-
-    groupBox_11 = place<QGroupBox>(tab_4, "groupBox_11", 10, 90, 181, 81);
-    label_15 = place<QLabel>(groupBox_11, "label_15", 20, 20, 46, 13);
-    label_13 = place<QLabel>(groupBox_11, "label_13", 70, 20, 46, 13);
-    label_14 = place<QLabel>(groupBox_11, "label_14", 120, 20, 46, 13);
-    sbGammaR = decimalSpinBox(groupBox_11, "sbGammaR", 20, 40, 51, 22, 2, 0.0, 99.99, 0.1, 1.0);
-    sbGammaG = decimalSpinBox(groupBox_11, "sbGammaG", 69, 40, 51, 22, 2, 0.0, 99.99, 0.1, 1.0);
-    sbGammaB = decimalSpinBox(groupBox_11, "sbGammaB", 120, 40, 51, 22, 2, 0.0, 99.99, 0.1, 1.0);
-
-    groupBox_12 = place<QGroupBox>(tab_4, "groupBox_12", 10, 180, 181, 81);
-    label_18 = place<QLabel>(groupBox_12, "label_18", 20, 20, 46, 13);
-    label_16 = place<QLabel>(groupBox_12, "label_16", 70, 20, 46, 13);
-    label_17 = place<QLabel>(groupBox_12, "label_17", 120, 20, 46, 13);
-    sbContrastR =
-        decimalSpinBox(groupBox_12, "sbContrastR", 20, 40, 51, 22, 2, 0.0, 99.99, 0.1, 1.0);
-    sbContrastG =
-        decimalSpinBox(groupBox_12, "sbContrastG", 69, 40, 51, 22, 2, 0.0, 99.99, 0.1, 1.0);
-    sbContrastB =
-        decimalSpinBox(groupBox_12, "sbContrastB", 120, 40, 51, 22, 2, 0.0, 99.99, 0.1, 1.0);
-
-    groupBox_13 = place<QGroupBox>(tab_4, "groupBox_13", 10, 270, 181, 81);
-    label_32 = place<QLabel>(groupBox_13, "label_32", 20, 20, 46, 13);
-    label_30 = place<QLabel>(groupBox_13, "label_30", 70, 20, 46, 13);
-    label_31 = place<QLabel>(groupBox_13, "label_31", 120, 20, 46, 13);
-    sbOffsetR = decimalSpinBox(groupBox_13, "sbOffsetR", 20, 40, 51, 22, 2, -1.0, 1.0, 0.1, 0.0);
-    sbOffsetG = decimalSpinBox(groupBox_13, "sbOffsetG", 69, 40, 51, 22, 2, -1.0, 1.0, 0.1, 0.0);
-    sbOffsetB = decimalSpinBox(groupBox_13, "sbOffsetB", 120, 40, 51, 22, 2, -1.0, 1.0, 0.1, 0.0);
+    tab_4 = newPage("tab_4", scrollArea_tab_4, contents_tab_4, layout_tab_4);
+    auto channelGroup = [this](const char* box, const char* const labels[3], const char* const boxes[3],
+                               double minimum, double maximum, double value, QGroupBox*& group,
+                               QLabel** labelOut[3], QDoubleSpinBox** boxOut[3]) {
+        group = make<QGroupBox>(contents_tab_4, box);
+        auto* grid = groupGrid(group);
+        for (int c = 0; c < 3; ++c) {
+            *labelOut[c] = make<QLabel>(group, labels[c]);
+            *boxOut[c] = decimalSpinBox(group, boxes[c], 2, minimum, maximum, 0.1, value);
+            grid->addWidget(*labelOut[c], 0, c);
+            grid->addWidget(*boxOut[c], 1, c);
+        }
+        layout_tab_4->addWidget(group);
+    };
+    {
+        const char* const labels[3] = {"label_12", "label_10", "label_11"};
+        const char* const boxes[3] = {"sbGainR", "sbGainG", "sbGainB"};
+        QLabel** l[3] = {&label_12, &label_10, &label_11};
+        QDoubleSpinBox** b[3] = {&sbGainR, &sbGainG, &sbGainB};
+        channelGroup("groupBox_10", labels, boxes, 0.0, 1000.0, 1.0, groupBox_10, l, b);
+    }
+    {
+        const char* const labels[3] = {"label_15", "label_13", "label_14"};
+        const char* const boxes[3] = {"sbGammaR", "sbGammaG", "sbGammaB"};
+        QLabel** l[3] = {&label_15, &label_13, &label_14};
+        QDoubleSpinBox** b[3] = {&sbGammaR, &sbGammaG, &sbGammaB};
+        channelGroup("groupBox_11", labels, boxes, 0.0, 99.99, 1.0, groupBox_11, l, b);
+    }
+    {
+        const char* const labels[3] = {"label_18", "label_16", "label_17"};
+        const char* const boxes[3] = {"sbContrastR", "sbContrastG", "sbContrastB"};
+        QLabel** l[3] = {&label_18, &label_16, &label_17};
+        QDoubleSpinBox** b[3] = {&sbContrastR, &sbContrastG, &sbContrastB};
+        channelGroup("groupBox_12", labels, boxes, 0.0, 99.99, 1.0, groupBox_12, l, b);
+    }
+    {
+        const char* const labels[3] = {"label_32", "label_30", "label_31"};
+        const char* const boxes[3] = {"sbOffsetR", "sbOffsetG", "sbOffsetB"};
+        QLabel** l[3] = {&label_32, &label_30, &label_31};
+        QDoubleSpinBox** b[3] = {&sbOffsetR, &sbOffsetG, &sbOffsetB};
+        channelGroup("groupBox_13", labels, boxes, -1.0, 1.0, 0.0, groupBox_13, l, b);
+    }
 
     // Luma weights default to the ITU-R BT.709 coefficients, hence four decimals.
-    groupBox_5 = place<QGroupBox>(tab_4, "groupBox_5", 10, 360, 181, 111);
-    label_24 = place<QLabel>(groupBox_5, "label_24", 10, 20, 46, 13);
-    sbLRed = decimalSpinBox(groupBox_5, "sbLRed", 90, 20, 81, 22, 4, 0.0, 1.0, 0.1, 0.2126);
-    label_26 = place<QLabel>(groupBox_5, "label_26", 10, 50, 46, 13);
-    sbLGreen = decimalSpinBox(groupBox_5, "sbLGreen", 90, 50, 81, 22, 4, 0.0, 1.0, 0.1, 0.7152);
-    label_25 = place<QLabel>(groupBox_5, "label_25", 10, 80, 46, 13);
-    sbLBlue = decimalSpinBox(groupBox_5, "sbLBlue", 90, 80, 81, 22, 4, 0.0, 1.0, 0.1, 0.0722);
+    groupBox_5 = make<QGroupBox>(contents_tab_4, "groupBox_5");
+    {
+        auto* grid = groupGrid(groupBox_5);
+        label_24 = make<QLabel>(groupBox_5, "label_24");
+        sbLRed = decimalSpinBox(groupBox_5, "sbLRed", 4, 0.0, 1.0, 0.1, 0.2126);
+        label_26 = make<QLabel>(groupBox_5, "label_26");
+        sbLGreen = decimalSpinBox(groupBox_5, "sbLGreen", 4, 0.0, 1.0, 0.1, 0.7152);
+        label_25 = make<QLabel>(groupBox_5, "label_25");
+        sbLBlue = decimalSpinBox(groupBox_5, "sbLBlue", 4, 0.0, 1.0, 0.1, 0.0722);
+        grid->addWidget(label_24, 0, 0);
+        grid->addWidget(sbLRed, 0, 1);
+        grid->addWidget(label_26, 1, 0);
+        grid->addWidget(sbLGreen, 1, 1);
+        grid->addWidget(label_25, 2, 0);
+        grid->addWidget(sbLBlue, 2, 1);
+    }
+    layout_tab_4->addWidget(groupBox_5);
 
-    groupBox_15 = place<QGroupBox>(tab_4, "groupBox_15", 10, 480, 181, 151);
-    cbLumaOut = place<QCheckBox>(groupBox_15, "cbLumaOut", 10, 20, 161, 17);
-    cblvb = place<QCheckBox>(groupBox_15, "cblvb", 10, 40, 161, 17);
-    label_4 = place<QLabel>(groupBox_15, "label_4", 10, 60, 46, 13);
-    sblvb = place<QSpinBox>(groupBox_15, "sblvb", 90, 60, 81, 22);
-    sblvb->setMinimum(1); // lifts the value to 1 as well
-    sblvb->setMaximum(10);
-    lblblend = place<QLabel>(groupBox_15, "lblblend", 10, 90, 61, 16);
-    sblvbBlend =
-        decimalSpinBox(groupBox_15, "sblvbBlend", 90, 90, 81, 22, 2, 0.01, 1.0, 0.1, 1.0);
+    groupBox_15 = make<QGroupBox>(contents_tab_4, "groupBox_15");
+    {
+        auto* grid = groupGrid(groupBox_15);
+        cbLumaOut = make<QCheckBox>(groupBox_15, "cbLumaOut");
+        cblvb = make<QCheckBox>(groupBox_15, "cblvb");
+        label_4 = make<QLabel>(groupBox_15, "label_4");
+        sblvb = make<QSpinBox>(groupBox_15, "sblvb");
+        sblvb->setMinimum(1); // lifts the value to 1 as well
+        sblvb->setMaximum(10);
+        lblblend = make<QLabel>(groupBox_15, "lblblend");
+        sblvbBlend = decimalSpinBox(groupBox_15, "sblvbBlend", 2, 0.01, 1.0, 0.1, 1.0);
+        grid->addWidget(cbLumaOut, 0, 0, 1, 2);
+        grid->addWidget(cblvb, 1, 0, 1, 2);
+        grid->addWidget(label_4, 2, 0);
+        grid->addWidget(sblvb, 2, 1);
+        grid->addWidget(lblblend, 3, 0);
+        grid->addWidget(sblvbBlend, 3, 1);
+    }
+    layout_tab_4->addWidget(groupBox_15);
+    layout_tab_4->addStretch(1);
     tabWidget->addTab(tab_4, QString());
 
     // Page 4: advanced colour. Not offered yet, so the whole page is disabled and its
     // controls keep the values the colour pipeline reads.
-    tab_6 = newPage("tab_6");
+    tab_6 = newPage("tab_6", scrollArea_tab_6, contents_tab_6, layout_tab_6);
     tab_6->setEnabled(false);
-    cbHillFunc = place<QCheckBox>(tab_6, "cbHillFunc", 10, 0, 171, 17);
-    cbDownHillFunc = place<QCheckBox>(tab_6, "cbDownHillFunc", 10, 20, 171, 17);
-    label_5 = place<QLabel>(tab_6, "label_5", 30, 40, 46, 13);
-    sbDHStrength = integerSpinBox(tab_6, "sbDHStrength", 101, 40, 81, 22, 1, 99, 2);
-    label_6 = place<QLabel>(tab_6, "label_6", 30, 70, 46, 13);
-    sbDHGain = place<QDoubleSpinBox>(tab_6, "sbDHGain", 100, 70, 81, 22);
-    sbDHGain->setValue(1.0);
+    {
+        auto* grid = new QGridLayout();
+        grid->setObjectName(QString::fromUtf8("grid_tab_6"));
+        grid->setHorizontalSpacing(8);
+        cbHillFunc = make<QCheckBox>(contents_tab_6, "cbHillFunc");
+        cbDownHillFunc = make<QCheckBox>(contents_tab_6, "cbDownHillFunc");
+        label_5 = make<QLabel>(contents_tab_6, "label_5");
+        sbDHStrength = integerSpinBox(contents_tab_6, "sbDHStrength", 1, 99, 2);
+        label_6 = make<QLabel>(contents_tab_6, "label_6");
+        sbDHGain = make<QDoubleSpinBox>(contents_tab_6, "sbDHGain");
+        sbDHGain->setValue(1.0);
+        grid->addWidget(cbHillFunc, 0, 0, 1, 3);
+        grid->addWidget(cbDownHillFunc, 1, 0, 1, 3);
+        grid->setColumnMinimumWidth(0, 12); // the fields of the downhill function are indented
+        grid->addWidget(label_5, 2, 1);
+        grid->addWidget(sbDHStrength, 2, 2);
+        grid->addWidget(label_6, 3, 1);
+        grid->addWidget(sbDHGain, 3, 2);
+        layout_tab_6->addLayout(grid);
+    }
+    layout_tab_6->addStretch(1);
     tabWidget->addTab(tab_6, QString());
 
     // Page 5: output.
-    tab_5 = newPage("tab_5");
-    pbSaveStacked = place<QPushButton>(tab_5, "pbSaveStacked", 10, 0, 171, 23);
+    tab_5 = newPage("tab_5", scrollArea_tab_5, contents_tab_5, layout_tab_5);
+    pbSaveStacked = make<QPushButton>(contents_tab_5, "pbSaveStacked");
+    layout_tab_5->addWidget(pbSaveStacked);
+    layout_tab_5->addStretch(1);
     tabWidget->addTab(tab_5, QString());
 
     horizontalLayout->addWidget(frame);
@@ -324,16 +484,27 @@ void NebuloClass::setupUi(QMainWindow* NebuloClass)
     gridLayout_3->setContentsMargins(5, 5, 5, 5);
     gridLayout_3->setObjectName(QString::fromUtf8("gridLayout_3"));
 
+    // Long capture names are elided in the middle (the window gives each row its full path as
+    // tool tip) instead of being cut at the list's edge.
     lwFrames = new QListWidget(groupBox_6);
     lwFrames->setObjectName(QString::fromUtf8("lwFrames"));
     lwFrames->setAlternatingRowColors(false);
     lwFrames->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    lwFrames->setTextElideMode(Qt::ElideMiddle);
+    lwFrames->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    lwFrames->setUniformItemSizes(true);
     gridLayout_3->addWidget(lwFrames, 0, 0, 1, 1);
 
     groupBox_14 = new QGroupBox(groupBox_6);
     groupBox_14->setObjectName(QString::fromUtf8("groupBox_14"));
     groupBox_14->setMinimumSize(QSize(0, 200));
-    teFrameInfo = place<QTextEdit>(groupBox_14, "teFrameInfo", 0, 20, 131, 171);
+    {
+        auto* infoLayout = new QVBoxLayout(groupBox_14);
+        infoLayout->setObjectName(QString::fromUtf8("infoLayout"));
+        infoLayout->setContentsMargins(0, 4, 0, 0);
+        teFrameInfo = make<QTextEdit>(groupBox_14, "teFrameInfo");
+        infoLayout->addWidget(teFrameInfo);
+    }
     gridLayout_3->addWidget(groupBox_14, 1, 0, 1, 1);
 
     gridLayout_2->addWidget(groupBox_6, 0, 0, 1, 1);
@@ -371,10 +542,26 @@ void NebuloClass::setupUi(QMainWindow* NebuloClass)
     menuDebug->addAction(actionGradientH);
 
     retranslateUi(NebuloClass);
+    fitLeftColumn();
 
     tabWidget->setCurrentIndex(0);
 
     QMetaObject::connectSlotsByName(NebuloClass);
+}
+
+void NebuloClass::fitLeftColumn()
+{
+    // The tab column is as wide as its widest page needs (at least the 210 pixels it was drawn
+    // for), plus room for a vertical scroll bar, so no page ever scrolls sideways.
+    int pages = 0;
+    for (QWidget* contents : {contents_tab, contents_tab_2, contents_tab_3, contents_tab_4, contents_tab_6,
+                              contents_tab_5})
+        pages = std::max(pages, contents->sizeHint().width());
+    const int bar = tabWidget->tabBar()->sizeHint().width();
+    const int scrollBar = scrollArea_tab->verticalScrollBar()->sizeHint().width();
+    const int width = std::max(210, bar + pages + scrollBar + 4);
+    frame->setMinimumWidth(width);
+    frame->setMaximumWidth(width);
 }
 
 void NebuloClass::retranslateUi(QMainWindow* NebuloClass)

@@ -20,6 +20,7 @@
 #include <QtWidgets/QMenu>
 #include <QtWidgets/QMenuBar>
 #include <QtWidgets/QPushButton>
+#include <QtWidgets/QScrollArea>
 #include <QtWidgets/QSpinBox>
 #include <QtWidgets/QStatusBar>
 #include <QtWidgets/QTabWidget>
@@ -43,9 +44,29 @@ public:
     QGridLayout* gridLayout = nullptr;
     QHBoxLayout* horizontalLayout = nullptr;
 
-    // Left column: the work-flow tabs.
+    // Left column: the work-flow tabs. Each page holds a scroll area around a widget whose
+    // vertical layout stacks the page's groups and buttons (new controls go into these layouts).
     QFrame* frame = nullptr;
+    QVBoxLayout* frameLayout = nullptr;
     QTabWidget* tabWidget = nullptr;
+    QScrollArea* scrollArea_tab = nullptr;
+    QWidget* contents_tab = nullptr;
+    QVBoxLayout* layout_tab = nullptr;
+    QScrollArea* scrollArea_tab_2 = nullptr;
+    QWidget* contents_tab_2 = nullptr;
+    QVBoxLayout* layout_tab_2 = nullptr;
+    QScrollArea* scrollArea_tab_3 = nullptr;
+    QWidget* contents_tab_3 = nullptr;
+    QVBoxLayout* layout_tab_3 = nullptr;
+    QScrollArea* scrollArea_tab_4 = nullptr;
+    QWidget* contents_tab_4 = nullptr;
+    QVBoxLayout* layout_tab_4 = nullptr;
+    QScrollArea* scrollArea_tab_6 = nullptr;
+    QWidget* contents_tab_6 = nullptr;
+    QVBoxLayout* layout_tab_6 = nullptr;
+    QScrollArea* scrollArea_tab_5 = nullptr;
+    QWidget* contents_tab_5 = nullptr;
+    QVBoxLayout* layout_tab_5 = nullptr;
 
     // Page 0, "Image Selection".
     QWidget* tab = nullptr;
@@ -192,6 +213,13 @@ public:
 
     // Sets every user-visible text (context "NebuloClass").
     void retranslateUi(QMainWindow* NebuloClass);
+
+    // Sizes the tab column to the widest page at the current fonts; call again after the fonts
+    // or texts change.
+    void fitLeftColumn();
+
+    // The window's style sheet.
+    static const char* const styleSheet;
 };
 
 } // namespace Ui
