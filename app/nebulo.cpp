@@ -582,9 +582,11 @@ bool Nebulo::inspect(QMouseEvent* e, int* luma)
     const int l = int(StackEngine::luminanceOf(colour) * 255.0);
     lblX->setText(QStringLiteral("X: ") + QString::number(s.x()));
     lblY->setText(QStringLiteral("Y: ") + QString::number(s.y()));
-    lblRed->setText(QStringLiteral("Red: ") + QString::number(colour.red()));
-    lblGreen->setText(QStringLiteral("Green: ") + QString::number(colour.green()));
-    lblBlue->setText(QStringLiteral("Blue: ") + QString::number(colour.blue()));
+    // The values at the frame's own depth; the luminance is the 8-bit one the pick uses.
+    const StackEngine::PixelSamples samples = engine.pixelSamplesAt(radius, int(s.x()), int(s.y()));
+    lblRed->setText(QStringLiteral("Red: ") + QString::number(samples.red));
+    lblGreen->setText(QStringLiteral("Green: ") + QString::number(samples.green));
+    lblBlue->setText(QStringLiteral("Blue: ") + QString::number(samples.blue));
     lblLuma->setText(QStringLiteral("Luma: ") + QString::number(l));
     if (luma)
         *luma = l;

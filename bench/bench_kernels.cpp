@@ -7,6 +7,7 @@
 #include "loading.h"
 #include "memory.h"
 #include "parallel.h"
+#include "pixel.h"
 #include "quality.h"
 #include "refinement.h"
 #include "stackengine.h"
@@ -90,6 +91,56 @@ void kernelsAt(int width, int height, int threads)
     (void)sink;
 }
 
+// The kernels that read frames at their full depth, on a 16-bit frame (samples 257 v + noise).
+void kernels16At(int width, int height, int threads)
+{
+    parallel::setThreadCount(threads);
+    const QString size = QStringLiteral("%1x%2, %3 thread%4").arg(width).arg(height).arg(threads).arg(threads > 1 ? "s" : "");
+    const QImage frame8 = planet(width, height);
+    QImage frame(width, height, QImage::Format_RGBX64);
+    for (int y = 0; y < height; ++y) {
+        const QRgb* in = reinterpret_cast<const QRgb*>(frame8.constScanLine(y));
+        QRgba64* out = reinterpret_cast<QRgba64*>(frame.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const int low = (x * 37 + y * 11) & 0xff;
+            out[x] = QRgba64::fromRgba64(quint16(qRed(in[x]) * 256 + low), quint16(qGreen(in[x]) * 256 + low),
+                                         quint16(qBlue(in[x]) * 256 + low), 65535);
+        }
+    }
+    volatile int sink = 0;
+    bench::run(QStringLiteral("16-bit: view8                 ") + size, [&] { sink = sink + px::view8(frame).width(); });
+    auto sums = createFloatImage(width, height);
+    bench::run(QStringLiteral("16-bit: master dark, per frame ") + size, [&] { kernels::addDarkFrame(*sums, frame); });
+    auto acc = createFloatImage(width + 6, height + 4);
+    kernels::StackParams sp;
+    sp.maxDx = 6;
+    sp.maxDy = 4;
+    sp.dx = 3;
+    sp.dy = 1;
+    for (int f : {0, 1}) {
+        sp.filter = f;
+        bench::run(QStringLiteral("16-bit: stackFrame F=%1         ").arg(f) + size, [&] { kernels::stackFrame(frame, *acc, sp); });
+    }
+    kernels::ColourParams cp;
+    cp.gamma[0] = cp.gamma[1] = cp.gamma[2] = 0.8f;
+    cp.gain[0] = 1.2f;
+    bench::run(QStringLiteral("16-bit: colorAdjusted16        ") + size, [&] { sink = sink + kernels::colorAdjusted16(*acc, cp).width(); });
+    bench::run(QStringLiteral("colourValues (FITS output)     ") + size, [&] { sink = sink + int(kernels::colourValues(*acc, cp).size()); });
+    bench::run(QStringLiteral("16-bit: gradientQualityH + V   ") + size, [&] {
+        sink = sink + int(kernels::gradientQualityH(frame) + kernels::gradientQualityV(frame));
+    });
+    kernels::Calibration cal;
+    bench::run(QStringLiteral("16-bit: calibrated (no dark)    ") + size, [&] { sink = sink + kernels::calibrated(frame, cal).width(); });
+    auto master = createFloatImage(width, height);
+    for (std::size_t i = 0; i < master->floatCount(); i += 4) {
+        master->data[i] = master->data[i + 1] = master->data[i + 2] = 0.02f;
+        master->data[i + 3] = 1.0f;
+    }
+    cal.masterDark = master.get();
+    bench::run(QStringLiteral("16-bit: calibrated (with dark)  ") + size, [&] { sink = sink + kernels::calibrated(frame, cal).width(); });
+    (void)sink;
+}
+
 void matchAt(int radius, int threads)
 {
     parallel::setThreadCount(threads);
@@ -118,8 +169,11 @@ int main(int argc, char* argv[])
         matchAt(20, threads);
         matchAt(50, threads);
         kernelsAt(640, 480, threads);
-        if (!quick)
+        kernels16At(640, 480, threads);
+        if (!quick) {
             kernelsAt(1920, 1080, threads);
+            kernels16At(1920, 1080, threads);
+        }
         if (cores == 1)
             break;
     }

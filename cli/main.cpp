@@ -8,9 +8,11 @@
 #include "memory.h"
 #include "options.h"
 #include "parallel.h"
+#include "pixel.h"
 #include "stackengine.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <csignal>
@@ -89,6 +91,10 @@ int main(int argc, char* argv[])
         return parsed.exitCode;
     }
     const cli::Settings& s = parsed.settings;
+    if (s.depth == 16 && !imagesave::isFits(s.output) && !imagesave::holds16Bits(s.output))
+        return fail(cli::kExitUsage, QStringLiteral("--depth 16 needs an output format that holds 16 bits per channel "
+                                                    "(PNG, TIFF, PPM, PGM), not \"%1\"")
+                                         .arg(QFileInfo(s.output).suffix()));
     if (s.threads > 0)
         parallel::setThreadCount(s.threads);
     std::signal(SIGINT, onInterrupt);
@@ -136,6 +142,8 @@ int main(int argc, char* argv[])
         return fail(kExitFailure, QStringLiteral("not enough memory for frames of the size of %1").arg(s.frames.first()));
     }
     engine.addFrames(s.frames);
+    // Without --depth the output keeps more than 8 bits when the first frame has them.
+    const bool deepSequence = px::isDeep(engine.currentFrame());
     if (interrupted(QStringLiteral("opening the sequence")))
         return kExitInterrupted;
 
@@ -240,11 +248,12 @@ int main(int argc, char* argv[])
     engine.offsetG = float(s.offset[1]);
     engine.offsetB = float(s.offset[2]);
     engine.lumaOut = s.lumaOut;
-    const QImage result = engine.colorAdjusted();
+    const int depth = s.depth ? s.depth : (deepSequence && imagesave::holds16Bits(s.output) ? 16 : 8);
+    const StackEngine::Result result = engine.result(s.output, depth);
     if (interrupted(QStringLiteral("the colour adjustment")))
         return kExitInterrupted;
     QString error;
-    if (!imagesave::save(result, s.output, &error))
+    if (!StackEngine::writeResult(result, s.output, &error))
         return fail(kExitFailure, error);
     return 0;
 }

@@ -41,6 +41,7 @@ QList<QCommandLineOption> optionTable()
         {QStringLiteral("offset"), QStringLiteral("Offset per channel, -1 to 1 (default 0,0,0)."), QStringLiteral("R,G,B")},
         {QStringLiteral("lvb"), QStringLiteral("Low value boost with strength 1-10 and blend 0.01-1."), QStringLiteral("N,BLEND")},
         {QStringLiteral("luma-out"), QStringLiteral("Write the luminance of the result.")},
+        {QStringLiteral("depth"), QStringLiteral("Bits per channel of the output, 8 or 16 (PNG, TIFF, PPM, PGM); default 16 when the first frame has more than 8 bits and the format holds them, else 8. FITS output (.fit, .fits) is always 32-bit float."), QStringLiteral("BITS")},
         {QStringLiteral("threads"), QStringLiteral("Number of threads (default: all cores)."), QStringLiteral("N")},
         {QStringLiteral("cache-mb"), QStringLiteral("Memory for decoded frames in MB (default: a quarter of the physical memory; 0: none)."), QStringLiteral("N")},
         {{QStringLiteral("q"), QStringLiteral("quiet")}, QStringLiteral("Print no log lines.")},
@@ -193,6 +194,15 @@ Settings readSettings(const QCommandLineParser& p)
         s.lvbBlend = roundLikeSpinBox(blend, 2);
     }
     s.lumaOut = p.isSet(QStringLiteral("luma-out"));
+    if (p.isSet(QStringLiteral("depth"))) {
+        const QString depth = p.value(QStringLiteral("depth"));
+        if (depth == QLatin1String("8"))
+            s.depth = 8;
+        else if (depth == QLatin1String("16"))
+            s.depth = 16;
+        else
+            throw UsageError(QStringLiteral("--depth expects 8 or 16, not \"%1\"").arg(depth));
+    }
     s.quiet = p.isSet(QStringLiteral("quiet"));
     s.threads = intOption(p, QStringLiteral("threads"), 1, 1024, 0);
     if (p.isSet(QStringLiteral("cache-mb")))

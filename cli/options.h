@@ -45,6 +45,9 @@ struct Settings {
     bool quiet = false;
     int threads = 0;
     qint64 cacheMb = -1; // -1: the default budget
+    // Bits per channel of the output, 8 or 16; 0: 16 when the first frame has more than 8 bits and the
+    // output format holds 16, else 8. A FITS output is always written as 32-bit floats.
+    int depth = 0;
 };
 
 // What the command line asks for.

@@ -53,13 +53,14 @@ struct RowAccess {
 
 } // namespace
 
-QRgb boxMean(const QImage& image, int x, int y, int filter)
+QRgb boxMean(const QImage& frame, int x, int y, int filter)
 {
-    return RowAccess(image).boxMean(x, y, filter);
+    return RowAccess(px::view8(frame)).boxMean(x, y, filter);
 }
 
-Feature detectFeature(const QImage& image, int threshold, int filter, int radius, std::vector<QPoint>* accepted)
+Feature detectFeature(const QImage& frame, int threshold, int filter, int radius, std::vector<QPoint>* accepted)
 {
+    const QImage image = px::view8(frame);
     Feature result;
     const int width = image.width(), height = image.height();
     const int xBegin = kMargin, xEnd = width - kMargin;  // columns 20 .. W-21
@@ -265,23 +266,15 @@ private:
     std::int32_t steps_[256] = {};
 };
 
-const double* fractions()
-{
-    static const struct Table {
-        double v[256];
-        Table() { for (int i = 0; i < 256; ++i) v[i] = px::fraction(i); }
-    } table;
-    return table.v;
-}
-
 } // namespace
 
-QColor meanColour(const QImage& image)
+QColor meanColour(const QImage& frame)
 {
+    const QImage image = px::view8(frame);
     const int width = image.width(), height = image.height();
     if (width <= 0 || height <= 0)
         return px::colourFromFractions(0, 0, 0);
-    const double* f = fractions();
+    const double* f = px::fractionTable();
     FractionSum sums[3];
     const int shifts[3] = {16, 8, 0};
     for (int y = 0; y < height; ++y) {
@@ -329,6 +322,8 @@ void normaliseColour(QImage& image, const QColor& reference, const QColor& mean)
         }
     }
     // A frame shared with the frame cache is written into a new image instead of being copied first.
+    if (px::isDeep(image))
+        image = px::view8(image);
     const QImage source = image;
     if (!image.isDetached())
         image = QImage(source.size(), QImage::Format_RGB32);
@@ -348,6 +343,8 @@ void normaliseColour(QImage& image, const QColor& reference, const QColor& mean)
 
 void drawSquare(QImage& image, double cx, double cy, int radius, QRgb colour)
 {
+    if (px::isDeep(image))
+        image = px::view8(image);
     auto put = [&](double x, double y) {
         const int ix = int(x), iy = int(y);
         if (ix >= 0 && iy >= 0 && ix < image.width() && iy < image.height())
@@ -361,8 +358,9 @@ void drawSquare(QImage& image, double cx, double cy, int radius, QRgb colour)
     }
 }
 
-QImage block(const QImage& image, int left, int top, int width, int height)
+QImage block(const QImage& frame, int left, int top, int width, int height)
 {
+    const QImage image = px::view8(frame);
     QImage out(std::max(0, width), std::max(0, height), QImage::Format_RGB32);
     if (out.isNull())
         return out;

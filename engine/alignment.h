@@ -1,5 +1,6 @@
 #pragma once
-// Kernels of the luminance feature alignment and colour normalisation.
+// Kernels of the luminance feature alignment and colour normalisation. They work at 8 bits per channel:
+// a 16-bit frame is seen through its 8-bit view (px::view8), and images they make are 32-bit RGB.
 
 #include <QColor>
 #include <QImage>
@@ -35,6 +36,7 @@ void normaliseColour(QImage& image, const QColor& reference, const QColor& mean)
 
 // Outline of a square of half side R around (cx, cy): for e = -R .. R-1 the pixels (cx+e, cy-R),
 // (cx+e, cy+R), (cx+R, cy+e), (cx-R, cy+e), each coordinate truncated after the addition.
+// A 16-bit image becomes its 8-bit view first.
 void drawSquare(QImage& image, double cx, double cy, int radius, QRgb colour);
 
 // The w x h block of the image whose top-left corner is (left, top); parts outside are black.

@@ -2,8 +2,11 @@
 
 #include "colour.h"
 
+#include "parallel.h"
+#include "pixel.h"
 #include "stacking.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace kernels {
@@ -75,24 +78,79 @@ float adjustChannel(float sum, float weight, int c, const ColourParams& p, Power
     return v;
 }
 
-QImage colorAdjusted(const FloatImage& acc, const ColourParams& p)
+namespace {
+
+// The pipeline's channel values of one accumulator pixel with W > 0. Neighbouring pixels often repeat
+// a value: the real power is taken once for them.
+struct PixelPipeline {
+    const ColourParams& p;
+    PowerMemo memo;
+    void operator()(const float* in, float* rgb)
+    {
+        const float w = in[3];
+        float r = adjustChannel(in[0], w, 0, p, &memo);
+        float g = adjustChannel(in[1], w, 1, p, &memo);
+        float b = adjustChannel(in[2], w, 2, p, &memo);
+        if (p.lumaOut) {
+            float l = float(p.lumaWeightR * r + p.lumaWeightG * g + p.lumaWeightB * b);
+            if (l > 1.0f)
+                l = 1.0f;
+            r = g = b = l;
+        }
+        rgb[0] = r;
+        rgb[1] = g;
+        rgb[2] = b;
+    }
+};
+
+template <class Pixel>
+QImage adjustedImage(const FloatImage& acc, const ColourParams& p)
 {
-    return imageFromAccumulator(acc, [&p] {
-        // Neighbouring pixels often repeat a value: the real power is taken once for them.
-        return [&p, memo = PowerMemo()](const float* in) mutable {
-            const float w = in[3];
-            float r = adjustChannel(in[0], w, 0, p, &memo);
-            float g = adjustChannel(in[1], w, 1, p, &memo);
-            float b = adjustChannel(in[2], w, 2, p, &memo);
-            if (p.lumaOut) {
-                float l = float(p.lumaWeightR * r + p.lumaWeightG * g + p.lumaWeightB * b);
-                if (l > 1.0f)
-                    l = 1.0f;
-                r = g = b = l;
-            }
-            return px::rgbFromFractions(r, g, b);
+    using S = px::Samples<Pixel>;
+    return imageFromAccumulator<Pixel>(acc, [&p] {
+        return [pipeline = PixelPipeline{p, PowerMemo()}](const float* in) mutable {
+            float v[3];
+            pipeline(in, v);
+            return S::pixel(S::sample(v[0]), S::sample(v[1]), S::sample(v[2]));
         };
     });
+}
+
+} // namespace
+
+QImage colorAdjusted(const FloatImage& acc, const ColourParams& p)
+{
+    return adjustedImage<QRgb>(acc, p);
+}
+
+QImage colorAdjusted16(const FloatImage& acc, const ColourParams& p)
+{
+    return adjustedImage<QRgba64>(acc, p);
+}
+
+std::vector<float> colourValues(const FloatImage& acc, const ColourParams& p)
+{
+    const std::size_t plane = std::size_t(std::max(0, acc.width)) * std::size_t(std::max(0, acc.height));
+    std::vector<float> values;
+    if (!acc.data || plane == 0)
+        return values;
+    values.assign(plane * 3, 0.0f);
+    parallel::forRange(0, acc.height, [&](int y0, int y1) {
+        PixelPipeline pipeline{p, PowerMemo()};
+        for (int y = y0; y < y1; ++y) {
+            const float* in = acc.pixel(0, y);
+            const std::size_t row = std::size_t(y) * std::size_t(acc.width);
+            for (int x = 0; x < acc.width; ++x, in += 4) {
+                if (in[3] == 0.0f)
+                    continue;
+                float v[3];
+                pipeline(in, v);
+                for (int c = 0; c < 3; ++c)
+                    values[plane * std::size_t(c) + row + std::size_t(x)] = v[c];
+            }
+        }
+    });
+    return values;
 }
 
 } // namespace kernels

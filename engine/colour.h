@@ -5,6 +5,8 @@
 
 #include <QImage>
 
+#include <vector>
+
 namespace kernels {
 
 struct ColourParams {
@@ -43,6 +45,13 @@ struct PowerMemo {
 // One channel through gain, curves, contrast, offset and gamma, clamped to [0, 1].
 float adjustChannel(float sum, float weight, int channel, const ColourParams& p, PowerMemo* memo = nullptr);
 
+// The pipeline's image at 8 bits per channel (Format_RGB32) and at 16 (Format_RGBX64, the fractions
+// rounded to 16 bits and kept whole).
 QImage colorAdjusted(const FloatImage& accumulator, const ColourParams& params);
+QImage colorAdjusted16(const FloatImage& accumulator, const ColourParams& params);
+
+// The pipeline's channel values before any rounding: three planes (R, G, B) of width x height floats,
+// rows top first; a pixel with no sample (W = 0) is 0. Empty without an accumulator.
+std::vector<float> colourValues(const FloatImage& accumulator, const ColourParams& params);
 
 } // namespace kernels

@@ -1,10 +1,12 @@
 #include "framework.h"
 
+#include "pixel.h"
+
 AlignWork computeAlignWork(const QImage& frame, bool isReference, const MeanColourFn& meanOf, const AlignSettings& s)
 {
     AlignWork w;
     w.frame = frame;
-    w.work = frame;
+    w.work = px::view8(frame); // alignment and refinement compare 8-bit samples
     if (!isReference)
         kernels::normaliseColour(w.work, s.referenceColor, meanOf(frame));
     w.feature = kernels::detectFeature(w.work, s.threshold, s.filter, s.radius);
@@ -16,7 +18,7 @@ RefineWork computeRefineWork(const QImage& frame, bool isReference, bool aligned
 {
     RefineWork w;
     w.frame = frame;
-    w.work = frame;
+    w.work = px::view8(frame); // alignment and refinement compare 8-bit samples
     if (!isReference)
         kernels::normaliseColour(w.work, s.referenceColor, meanOf(frame));
     if (!aligned)

@@ -21,8 +21,8 @@ struct AlignSettings {
 };
 
 struct AlignWork {
-    QImage frame;          // as loaded
-    QImage work;           // colour-normalised (the reference frame: the frame itself)
+    QImage frame;          // as loaded (8 or 16 bits per channel)
+    QImage work;           // its 8-bit view, colour-normalised (the reference frame: not normalised)
     kernels::Feature feature;
 };
 

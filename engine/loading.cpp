@@ -8,10 +8,10 @@ namespace {
 
 // One channel of the calibration. The steps are rounded to single precision one by one so the floor
 // test and the clamp see exactly the stored values.
-inline float calibrateChannel(int value8, float meanDarkValue, float darkGain, float floor, float lightGain)
+inline float calibrateChannel(double fraction, float meanDarkValue, float darkGain, float floor, float lightGain)
 {
     const float darkPart = meanDarkValue * darkGain;
-    float v = float(px::fraction(value8) - darkPart);
+    float v = float(fraction - darkPart);
     if (v <= floor)
         v = 0.0f;
     v = lightGain * v;
@@ -20,77 +20,94 @@ inline float calibrateChannel(int value8, float meanDarkValue, float darkGain, f
     return v;
 }
 
-} // namespace
-
-QImage calibrated(const QImage& source, const Calibration& c)
+// A calibrated frame keeps the depth of its samples.
+template <class Pixel>
+QImage calibratedAt(const QImage& image, const Calibration& c)
 {
-    const QImage image = px::toRgb32(source);
-    if (image.isNull())
-        return image;
-    QImage out(image.size(), QImage::Format_RGB32);
+    using S = px::Samples<Pixel>;
+    QImage out(image.size(), S::kFormat);
     if (out.isNull())
         return out;
     const int width = image.width();
     const FloatImage* dark = (c.masterDark && c.masterDark->width > 0 && c.masterDark->height > 0) ? c.masterDark : nullptr;
 
-    // Without a dark every channel depends on its 8-bit value alone.
+    // Without a dark every channel of an 8-bit frame depends on its value alone.
     QRgb lutR[256], lutG[256], lutB[256];
-    if (!dark) {
-        for (int v = 0; v < 256; ++v) {
-            lutR[v] = QRgb(px::toByte(calibrateChannel(v, 0.0f, c.darkframeGain, c.floorR, c.lightframeGain))) << 16;
-            lutG[v] = QRgb(px::toByte(calibrateChannel(v, 0.0f, c.darkframeGain, c.floorG, c.lightframeGain))) << 8;
-            lutB[v] = QRgb(px::toByte(calibrateChannel(v, 0.0f, c.darkframeGain, c.floorB, c.lightframeGain)));
+    if constexpr (S::kMax == 255) {
+        if (!dark) {
+            for (int v = 0; v < 256; ++v) {
+                const double f = S::fraction(v);
+                lutR[v] = QRgb(px::toByte(calibrateChannel(f, 0.0f, c.darkframeGain, c.floorR, c.lightframeGain))) << 16;
+                lutG[v] = QRgb(px::toByte(calibrateChannel(f, 0.0f, c.darkframeGain, c.floorG, c.lightframeGain))) << 8;
+                lutB[v] = QRgb(px::toByte(calibrateChannel(f, 0.0f, c.darkframeGain, c.floorB, c.lightframeGain)));
+            }
         }
     }
 
-    const px::RowWriter rows(out);
+    const px::RowsOf<Pixel> rows(out);
     parallel::forRange(0, image.height(), [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
-            const QRgb* in = px::row(image, y);
-            QRgb* o = rows(y);
-            if (!dark) {
-                for (int x = 0; x < width; ++x)
-                    o[x] = 0xff000000u | lutR[qRed(in[x])] | lutG[qGreen(in[x])] | lutB[qBlue(in[x])];
-                continue;
+            const Pixel* in = px::rowOf<Pixel>(image, y);
+            Pixel* o = rows(y);
+            if constexpr (S::kMax == 255) {
+                if (!dark) {
+                    for (int x = 0; x < width; ++x)
+                        o[x] = 0xff000000u | lutR[qRed(in[x])] | lutG[qGreen(in[x])] | lutB[qBlue(in[x])];
+                    continue;
+                }
             }
             for (int x = 0; x < width; ++x) {
-                const QRgb p = in[x];
-                const float r = calibrateChannel(qRed(p), meanDark(dark, x, y, 0), c.darkframeGain, c.floorR, c.lightframeGain);
-                const float g = calibrateChannel(qGreen(p), meanDark(dark, x, y, 1), c.darkframeGain, c.floorG, c.lightframeGain);
-                const float b = calibrateChannel(qBlue(p), meanDark(dark, x, y, 2), c.darkframeGain, c.floorB, c.lightframeGain);
-                o[x] = px::rgbFromFractions(r, g, b);
+                const Pixel p = in[x];
+                const float r = calibrateChannel(S::fraction(S::red(p)), meanDark(dark, x, y, 0), c.darkframeGain, c.floorR, c.lightframeGain);
+                const float g = calibrateChannel(S::fraction(S::green(p)), meanDark(dark, x, y, 1), c.darkframeGain, c.floorG, c.lightframeGain);
+                const float b = calibrateChannel(S::fraction(S::blue(p)), meanDark(dark, x, y, 2), c.darkframeGain, c.floorB, c.lightframeGain);
+                o[x] = S::pixel(S::sample(r), S::sample(g), S::sample(b));
             }
         }
     });
     return out;
 }
 
-QImage supersampled(const QImage& image, int factor)
+template <class Pixel>
+void addDarkFrameAt(FloatImage& sums, const QImage& dark)
 {
-    if (factor <= 1 || image.isNull())
-        return image;
-    return px::toRgb32(image.scaledToWidth(image.width() * factor, Qt::FastTransformation));
-}
-
-void addDarkFrame(FloatImage& sums, const QImage& dark)
-{
-    static const struct Fractions {
-        float v[256];
-        Fractions() { for (int i = 0; i < 256; ++i) v[i] = float(px::fraction(i)); }
-    } f;
+    using S = px::Samples<Pixel>;
     const int width = std::min(sums.width, dark.width());
     parallel::forRange(0, std::min(sums.height, dark.height()), [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
-            const QRgb* line = px::row(dark, y);
+            const Pixel* line = px::rowOf<Pixel>(dark, y);
             float* out = sums.pixel(0, y);
             for (int x = 0; x < width; ++x, out += 4) {
-                out[0] += f.v[qRed(line[x])];
-                out[1] += f.v[qGreen(line[x])];
-                out[2] += f.v[qBlue(line[x])];
+                out[0] += float(S::fraction(S::red(line[x])));
+                out[1] += float(S::fraction(S::green(line[x])));
+                out[2] += float(S::fraction(S::blue(line[x])));
                 out[3] += 1.0f;
             }
         }
     });
+}
+
+} // namespace
+
+QImage calibrated(const QImage& source, const Calibration& c)
+{
+    const QImage image = px::toFrame(source);
+    if (image.isNull())
+        return image;
+    return px::withPixelType(image, [&](auto pixel) { return calibratedAt<decltype(pixel)>(image, c); });
+}
+
+QImage supersampled(const QImage& image, int factor)
+{
+    if (factor <= 1 || image.isNull())
+        return image;
+    return px::toFrame(image.scaledToWidth(image.width() * factor, Qt::FastTransformation));
+}
+
+void addDarkFrame(FloatImage& sums, const QImage& source)
+{
+    const QImage dark = px::toFrame(source);
+    px::withPixelType(dark, [&](auto pixel) { addDarkFrameAt<decltype(pixel)>(sums, dark); });
 }
 
 } // namespace kernels

@@ -23,11 +23,11 @@ inline float meanDark(const FloatImage* dark, int x, int y, int c)
     return p[3] > 0.0f ? p[c] / p[3] : 0.0f;
 }
 
-// A calibrated copy of a 32-bit image: the weighted mean dark subtracted, values at or below the
-// floor set to 0, the lightframe gain applied, clamped to 1.
+// A calibrated copy of a frame (8 or 16 bits per channel, kept): the weighted mean dark subtracted,
+// values at or below the floor set to 0, the lightframe gain applied, clamped to 1.
 QImage calibrated(const QImage& image, const Calibration& calibration);
 
-// Adds one dark frame into the master dark's sums: its fractions (as floats) to R, G, B and 1 to W,
+// Adds one dark frame (8 or 16 bits) into the master dark's sums: its fractions (as floats) to R, G, B and 1 to W,
 // over the extent both share.
 void addDarkFrame(FloatImage& sums, const QImage& dark);
 

@@ -1,7 +1,11 @@
 #pragma once
-// Conversions between 8-bit channels and the fractions the engine computes with, and the
-// luminance measures. Every pixel loop of the engine goes through these helpers so that the
-// same value is rounded the same way everywhere.
+// Conversions between channel samples (8 or 16 bits) and the fractions the engine computes with, and
+// the luminance measures. Every pixel loop of the engine goes through these helpers so that the same
+// value is rounded the same way everywhere.
+//
+// A frame of 8 bits per channel is a Format_RGB32 image (QRgb pixels); a deeper frame is a
+// Format_RGBX64 image (QRgba64 pixels, 16 bits per channel). Kernels that read either are templates
+// over the pixel type and go through Samples<Pixel>.
 
 #include <QColor>
 #include <QImage>
@@ -20,6 +24,58 @@ inline int to16(double f) { return int(f * 65535.0 + 0.5); }
 
 // A fraction in [0, 1] back to 8 bits: rounded to 16 bits first, then the high byte.
 inline int toByte(double f) { return to16(f) >> 8; }
+
+// The fractions of the 256 8-bit values, v / 255.0.
+inline const double* fractionTable()
+{
+    static const struct Table {
+        double v[256];
+        Table() { for (int i = 0; i < 256; ++i) v[i] = fraction(i); }
+    } table;
+    return table.v;
+}
+
+// The channels of one pixel type, and the two conversions: a sample to its fraction, a fraction in
+// [0, 1] back to a sample. (257 v) / 65535.0 and v / 255.0 are the same double, so a 16-bit frame
+// whose samples are 257 v gives the fractions of the 8-bit frame with samples v.
+template <class Pixel>
+struct Samples;
+
+template <>
+struct Samples<QRgb> {
+    static constexpr QImage::Format kFormat = QImage::Format_RGB32;
+    static constexpr int kMax = 255;
+    static int red(QRgb p) { return qRed(p); }
+    static int green(QRgb p) { return qGreen(p); }
+    static int blue(QRgb p) { return qBlue(p); }
+    static double fraction(int sample) { return fractionTable()[sample]; }
+    static int sample(double f) { return toByte(f); }
+    static QRgb pixel(int r, int g, int b) { return qRgb(r, g, b); }
+};
+
+template <>
+struct Samples<QRgba64> {
+    static constexpr QImage::Format kFormat = QImage::Format_RGBX64;
+    static constexpr int kMax = 65535;
+    static int red(QRgba64 p) { return p.red(); }
+    static int green(QRgba64 p) { return p.green(); }
+    static int blue(QRgba64 p) { return p.blue(); }
+    static double fraction(int sample) { return fraction16(sample); }
+    static int sample(double f) { return to16(f); }
+    static QRgba64 pixel(int r, int g, int b) { return QRgba64::fromRgba64(quint16(r), quint16(g), quint16(b), 65535); }
+};
+
+// A frame deeper than 8 bits per channel.
+inline bool isDeep(const QImage& image) { return image.format() == QImage::Format_RGBX64; }
+
+// Calls f with a value of the frame's pixel type (QRgb or QRgba64), for dispatching to a template.
+template <class F>
+decltype(auto) withPixelType(const QImage& image, F&& f)
+{
+    if (isDeep(image))
+        return f(QRgba64());
+    return f(QRgb());
+}
 
 // An opaque 32-bit pixel from three fractions in [0, 1].
 inline QRgb rgbFromFractions(double r, double g, double b)
@@ -75,28 +131,40 @@ struct LumaTerms {
 
 // A read-only view of one row of a 32-bit image. Reading never detaches, whatever the image's constness.
 inline const QRgb* row(const QImage& image, int y) { return reinterpret_cast<const QRgb*>(image.constScanLine(y)); }
+// The same for either pixel type.
+template <class Pixel>
+inline const Pixel* rowOf(const QImage& image, int y) { return reinterpret_cast<const Pixel*>(image.constScanLine(y)); }
 // A writable row, for single-threaded writes (it detaches a shared image).
 inline QRgb* writableRow(QImage& image, int y) { return reinterpret_cast<QRgb*>(image.scanLine(y)); }
 
 // Writable rows for loops that run on several threads. Taking the bits detaches a shared image once,
 // on the calling thread; writing through QImage::scanLine from several threads would detach (and
 // count detaches) concurrently.
-class RowWriter {
+template <class Pixel>
+class RowsOf {
 public:
-    explicit RowWriter(QImage& image) : bits_(image.bits()), stride_(image.bytesPerLine()) {}
-    QRgb* operator()(int y) const { return reinterpret_cast<QRgb*>(bits_ + stride_ * y); }
+    explicit RowsOf(QImage& image) : bits_(image.bits()), stride_(image.bytesPerLine()) {}
+    Pixel* operator()(int y) const { return reinterpret_cast<Pixel*>(bits_ + stride_ * y); }
 
 private:
     uchar* bits_;
     qsizetype stride_;
 };
+using RowWriter = RowsOf<QRgb>;
 
-// Every image the engine works on is 32-bit RGB; conversion keeps the pixel values.
+// An image of 8 bits per channel as 32-bit RGB; conversion keeps the pixel values.
 inline QImage toRgb32(const QImage& image)
 {
     if (image.isNull() || image.format() == QImage::Format_RGB32)
         return image;
     return image.convertToFormat(QImage::Format_RGB32);
 }
+
+// A decoded image as a frame: 32-bit RGB for 8 bits per channel, RGBX64 for anything deeper.
+QImage toFrame(const QImage& image);
+
+// The 8-bit view of a frame, as the alignment and the pattern matching see it: a 16-bit sample s
+// becomes s >> 8. An 8-bit frame is returned as it is (shared, not copied).
+QImage view8(const QImage& frame);
 
 } // namespace px

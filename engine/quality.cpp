@@ -47,6 +47,17 @@ __attribute__((target("avx2"))) void lumaRowAvx2(const QRgb* line, float* out, i
 
 using LumaRow = void (*)(const QRgb*, float*, int);
 
+// Luminance of a row of 16-bit samples: the same sum of the same terms, from the samples' fractions.
+void lumaRow16(const QRgba64* line, float* out, int width)
+{
+    for (int x = 0; x < width; ++x) {
+        double t = px::fraction16(line[x].red()) * px::kLumaR;
+        t = t + px::fraction16(line[x].green()) * px::kLumaG;
+        t = t + px::fraction16(line[x].blue()) * px::kLumaB;
+        out[x] = float(255.0 * t);
+    }
+}
+
 LumaRow chooseLumaRow()
 {
 #if defined(__x86_64__)
@@ -70,9 +81,15 @@ LumaPlane lumaPlane(const QImage& image, int rows)
     LumaPlane plane;
     plane.width = image.width();
     plane.values.reset(new float[std::size_t(plane.width) * std::size_t(rows)]);
+    const bool deep = px::isDeep(image);
     parallel::forRange(0, rows, [&](int y0, int y1) {
-        for (int y = y0; y < y1; ++y)
-            lumaRow(px::row(image, y), plane.values.get() + std::size_t(y) * plane.width, plane.width);
+        for (int y = y0; y < y1; ++y) {
+            float* out = plane.values.get() + std::size_t(y) * plane.width;
+            if (deep)
+                lumaRow16(px::rowOf<QRgba64>(image, y), out, plane.width);
+            else
+                lumaRow(px::row(image, y), out, plane.width);
+        }
     });
     return plane;
 }

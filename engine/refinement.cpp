@@ -31,8 +31,9 @@ struct Plane {
     const std::uint8_t* row(int y) const { return reinterpret_cast<const std::uint8_t*>(pixels.data() + std::size_t(y) * width); }
 };
 
-Plane planeOf(const QImage& image, int left, int top, int width, int height)
+Plane planeOf(const QImage& frame, int left, int top, int width, int height)
 {
+    const QImage image = px::view8(frame);
     Plane p;
     p.width = width;
     p.height = height;

@@ -1,6 +1,7 @@
 #pragma once
 // Kernels of the pattern matching: sum of absolute 8-bit colour differences between a pattern and the
-// blocks of an image, and the exhaustive search for the best block.
+// blocks of an image, and the exhaustive search for the best block. A 16-bit image is compared through
+// its 8-bit view.
 
 #include <QImage>
 

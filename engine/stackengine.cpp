@@ -28,23 +28,56 @@ void StackEngine::resetSequence()
     maxDx = minDx = maxDy = minDy = 0;
 }
 
-QColor StackEngine::pixelColourAt(int radius, int x, int y) const
+namespace {
+
+// Integer means of the samples in the (2r+1)^2 box around (x, y), each sample shifted right by shift
+// first; false when the box does not lie inside the frame (with a margin of one pixel).
+template <class Pixel>
+bool boxSampleMean(const QImage& frame, int radius, int x, int y, int shift, int mean[3])
 {
-    const int width = frameImage.width();
-    const int height = frameImage.height();
-    if (!(radius < x && radius < y && x < width - radius && y < height - radius))
-        return QColor(255, 255, 255);
-    int sumR = 0, sumG = 0, sumB = 0, count = 0;
+    using S = px::Samples<Pixel>;
+    if (!(radius < x && radius < y && x < frame.width() - radius && y < frame.height() - radius))
+        return false;
+    long long sum[3] = {0, 0, 0};
+    long long count = 0;
     for (int j = y - radius; j <= y + radius; ++j) {
-        const QRgb* line = px::row(frameImage, j);
+        const Pixel* line = px::rowOf<Pixel>(frame, j);
         for (int k = x - radius; k <= x + radius; ++k) {
-            sumR += qRed(line[k]);
-            sumG += qGreen(line[k]);
-            sumB += qBlue(line[k]);
+            sum[0] += S::red(line[k]) >> shift;
+            sum[1] += S::green(line[k]) >> shift;
+            sum[2] += S::blue(line[k]) >> shift;
             ++count;
         }
     }
-    return QColor(sumR / count, sumG / count, sumB / count);
+    for (int c = 0; c < 3; ++c)
+        mean[c] = int(sum[c] / count);
+    return true;
+}
+
+} // namespace
+
+QColor StackEngine::pixelColourAt(int radius, int x, int y) const
+{
+    int mean[3];
+    const bool inside = px::isDeep(frameImage) ? boxSampleMean<QRgba64>(frameImage, radius, x, y, 8, mean)
+                                               : boxSampleMean<QRgb>(frameImage, radius, x, y, 0, mean);
+    if (!inside)
+        return QColor(255, 255, 255);
+    return QColor(mean[0], mean[1], mean[2]);
+}
+
+StackEngine::PixelSamples StackEngine::pixelSamplesAt(int radius, int x, int y) const
+{
+    PixelSamples s;
+    s.bits = px::isDeep(frameImage) ? 16 : 8;
+    int mean[3];
+    const bool inside = s.bits == 16 ? boxSampleMean<QRgba64>(frameImage, radius, x, y, 0, mean)
+                                     : boxSampleMean<QRgb>(frameImage, radius, x, y, 0, mean);
+    const int white = s.bits == 16 ? 65535 : 255;
+    s.red = inside ? mean[0] : white;
+    s.green = inside ? mean[1] : white;
+    s.blue = inside ? mean[2] : white;
+    return s;
 }
 
 float StackEngine::luminanceOf(QColor colour)

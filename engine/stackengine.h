@@ -5,6 +5,7 @@
 
 #include "floatimage.h"
 #include "frametable.h"
+#include "colour.h"
 #include "loading.h"
 
 #include <QColor>
@@ -103,13 +104,22 @@ public:
     void resetSequence();
 
     // ---- pixel inspector -----------------------------------------------------------------------
+    // Mean colour of the current frame's 8-bit view in the (2r+1)^2 box around (x, y) (white near the
+    // edges): what the pick of the luminance threshold sees.
     QColor pixelColourAt(int radius, int x, int y) const;
+    // The same mean at the frame's own depth (8 or 16 bits), for the inspector's display.
+    struct PixelSamples {
+        int red = 255, green = 255, blue = 255;
+        int bits = 8;
+    };
+    PixelSamples pixelSamplesAt(int radius, int x, int y) const;
     static float luminanceOf(QColor colour);
 
     // ---- loading and calibration ---------------------------------------------------------------
     enum class Status { Ok, Unreadable, OutOfMemory };
 
-    // Decodes a file as stored, converted to 32-bit RGB. False (and a null image) when it cannot be read.
+    // Decodes a file as stored, as a frame: 32-bit RGB for 8 bits per channel, RGBX64 for deeper
+    // samples. False (and a null image) when it cannot be read.
     static bool readImage(const QString& path, QImage& image);
     // What loading the file means with the current parameters.
     FrameRequest frameRequest(const QString& path) const;
@@ -179,7 +189,23 @@ public:
     // ---- stacking and colour -------------------------------------------------------------------
     bool stackFrame(int index);
     QImage normalizeStack() const;
+    kernels::ColourParams colourParams() const;
+    // The colour pipeline's result at 8 bits per channel, and at 16 (Format_RGBX64).
     QImage colorAdjusted() const;
+    QImage colorAdjusted16() const;
+    // Writes the colour pipeline's result: a FITS name (.fit, .fits, .fts) as 32-bit floats, otherwise
+    // at depth 8 or 16 bits per channel in the format the suffix names (16 only for PNG, TIFF, PPM,
+    // PGM). On failure nothing is written and *error says why.
+    bool saveResult(const QString& path, int depth, QString* error = nullptr) const;
+    // saveResult in two steps: the result computed for the path and depth, then written.
+    struct Result {
+        QImage image;              // 8 or 16 bits per channel
+        std::vector<float> values; // FITS: the pipeline's three planes
+        int width = 0, height = 0;
+        QString refusal;           // why nothing can be written
+    };
+    Result result(const QString& path, int depth) const;
+    static bool writeResult(const Result& result, const QString& path, QString* error = nullptr);
 
     // ---- quality -------------------------------------------------------------------------------
     float gradientQualityH() const;

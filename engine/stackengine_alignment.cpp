@@ -53,9 +53,11 @@ QImage StackEngine::analyzeReference(int index, int threshold, bool* found)
         return QImage();
     const QColor colour = meanColourOf(image);
 
-    QImage preview = image;
+    // The analysis sees the frame at 8 bits.
+    const QImage view = px::view8(image);
+    QImage preview = view;
     std::vector<QPoint> accepted;
-    const kernels::Feature f = kernels::detectFeature(image, threshold, filterSize, searchRadius, &accepted);
+    const kernels::Feature f = kernels::detectFeature(view, threshold, filterSize, searchRadius, &accepted);
     for (const QPoint& p : accepted)
         px::writableRow(preview, p.y())[p.x()] = qRgb(255, 0, 0);
     if (found)
@@ -63,7 +65,7 @@ QImage StackEngine::analyzeReference(int index, int threshold, bool* found)
     if (!f.found)
         return preview; // the previous reference stays in force
 
-    workImage = image;
+    workImage = view;
     referenceColor = colour;
     referenceX = f.x;
     referenceY = f.y;
@@ -131,7 +133,7 @@ bool StackEngine::alignFrame(int index, const AlignWork* prepared)
 
 QImage StackEngine::markFeature() const
 {
-    QImage marked = frameImage.copy();
+    QImage marked = px::isDeep(frameImage) ? px::view8(frameImage) : frameImage.copy();
     kernels::drawSquare(marked, featureX, featureY, searchRadius, qRgb(255, 255, 255));
     return marked;
 }

@@ -24,7 +24,7 @@ bool StackEngine::readImage(const QString& path, QImage& image)
     QImage decoded;
     if (!decoded.load(path) || decoded.isNull())
         return false;
-    image = px::toRgb32(decoded);
+    image = px::toFrame(decoded);
     return !image.isNull();
 }
 

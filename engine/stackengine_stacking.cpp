@@ -3,6 +3,7 @@
 #include "stackengine.h"
 
 #include "colour.h"
+#include "imagesave.h"
 #include "stacking.h"
 
 bool StackEngine::stackFrame(int index)
@@ -47,10 +48,8 @@ QImage StackEngine::normalizeStack() const
     return accumulator ? kernels::normalizeStack(*accumulator) : QImage();
 }
 
-QImage StackEngine::colorAdjusted() const
+kernels::ColourParams StackEngine::colourParams() const
 {
-    if (!accumulator)
-        return QImage();
     kernels::ColourParams p;
     const float gains[3] = {gainR, gainG, gainB};
     const float gammas[3] = {gammaR, gammaG, gammaB};
@@ -73,5 +72,55 @@ QImage StackEngine::colorAdjusted() const
     p.lumaWeightR = lumaWeightR;
     p.lumaWeightG = lumaWeightG;
     p.lumaWeightB = lumaWeightB;
-    return kernels::colorAdjusted(*accumulator, p);
+    return p;
+}
+
+QImage StackEngine::colorAdjusted() const
+{
+    return accumulator ? kernels::colorAdjusted(*accumulator, colourParams()) : QImage();
+}
+
+QImage StackEngine::colorAdjusted16() const
+{
+    return accumulator ? kernels::colorAdjusted16(*accumulator, colourParams()) : QImage();
+}
+
+StackEngine::Result StackEngine::result(const QString& path, int depth) const
+{
+    Result r;
+    if (!accumulator) {
+        r.refusal = QStringLiteral("There is no image to save.");
+        return r;
+    }
+    if (imagesave::isFits(path)) {
+        r.values = kernels::colourValues(*accumulator, colourParams());
+        r.width = accumulator->width;
+        r.height = accumulator->height;
+    } else if (depth > 8) {
+        // Refused before anything is computed when the format cannot hold the samples.
+        if (imagesave::holds16Bits(path))
+            r.image = colorAdjusted16();
+        else
+            r.refusal = imagesave::cannotHold16Bits(path);
+    } else {
+        r.image = colorAdjusted();
+    }
+    return r;
+}
+
+bool StackEngine::writeResult(const Result& result, const QString& path, QString* error)
+{
+    if (!result.refusal.isEmpty()) {
+        if (error)
+            *error = result.refusal;
+        return false;
+    }
+    if (imagesave::isFits(path))
+        return imagesave::saveFits(result.values, result.width, result.height, path, error);
+    return imagesave::save(result.image, path, error);
+}
+
+bool StackEngine::saveResult(const QString& path, int depth, QString* error) const
+{
+    return writeResult(result(path, depth), path, error);
 }

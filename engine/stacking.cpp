@@ -7,39 +7,31 @@
 #include "pixel.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <vector>
 
 namespace kernels {
 namespace {
 
-const double* fractionTable()
-{
-    static const struct Table {
-        double v[256];
-        Table() { for (int i = 0; i < 256; ++i) v[i] = px::fraction(i); }
-    } table;
-    return table.v;
-}
-
 // The corrected fractions of one frame pixel: dark subtracted, optionally reduced to luminance, cut
 // below the low colour thresholds.
+template <class Pixel>
 struct PixelCorrection {
+    using S = px::Samples<Pixel>;
     const StackParams& p;
-    const double* fraction;
     double cutR, cutG, cutB;
     explicit PixelCorrection(const StackParams& params)
         : p(params)
-        , fraction(fractionTable())
         , cutR(params.minusR * (1.0 / 255.0))
         , cutG(params.minusG * (1.0 / 255.0))
         , cutB(params.minusB * (1.0 / 255.0))
     {
     }
-    void operator()(QRgb pixel, int k, int j, double* v) const
+    void operator()(Pixel pixel, int k, int j, double* v) const
     {
-        double r = fraction[qRed(pixel)];
-        double g = fraction[qGreen(pixel)];
-        double b = fraction[qBlue(pixel)];
+        double r = S::fraction(S::red(pixel));
+        double g = S::fraction(S::green(pixel));
+        double b = S::fraction(S::blue(pixel));
         if (p.dark) {
             r -= meanDark(p.dark, k, j, 0);
             g -= meanDark(p.dark, k, j, 1);
@@ -63,15 +55,12 @@ struct PixelCorrection {
     }
 };
 
-} // namespace
-
-void stackFrame(const QImage& frame, FloatImage& acc, const StackParams& p)
+template <class Pixel>
+void stackFrameAt(const QImage& frame, FloatImage& acc, const StackParams& p)
 {
     const int fw = frame.width(), fh = frame.height();
     const int F = std::max(0, p.filter);
-    if (!acc.data || fw <= 0 || fh <= 0)
-        return;
-    const PixelCorrection correct(p);
+    const PixelCorrection<Pixel> correct(p);
     // Accumulator positions whose box reaches into the frame and whose destination is inside.
     const int xOffset = p.maxDx - p.dx, yOffset = p.maxDy - p.dy;
     const int xFirst = std::max(0, -xOffset), xLast = std::min({acc.width, fw + F, acc.width - xOffset});
@@ -79,12 +68,13 @@ void stackFrame(const QImage& frame, FloatImage& acc, const StackParams& p)
     if (xLast <= xFirst || yLast <= yFirst)
         return;
 
-    if (F == 0 && !p.dark && !p.luma) {
+    if (std::is_same<Pixel, QRgb>::value && F == 0 && !p.dark && !p.luma) {
         // Each channel's sample depends on its 8-bit value alone.
+        const PixelCorrection<QRgb> correct8(p);
         float lut[3][256];
         for (int v = 0; v < 256; ++v) {
             double c[3];
-            correct(qRgb(v, v, v), 0, 0, c);
+            correct8(qRgb(v, v, v), 0, 0, c);
             for (int ch = 0; ch < 3; ++ch)
                 lut[ch][v] = float(c[ch]);
         }
@@ -108,7 +98,7 @@ void stackFrame(const QImage& frame, FloatImage& acc, const StackParams& p)
         parallel::forRange(yFirst, yLast, [&](int y0, int y1) {
             double v[3];
             for (int y = y0; y < y1; ++y) {
-                const QRgb* line = px::row(frame, y);
+                const Pixel* line = px::rowOf<Pixel>(frame, y);
                 float* out = acc.pixel(xFirst + xOffset, y + yOffset);
                 for (int x = xFirst; x < xLast; ++x, out += 4) {
                     correct(line[x], x, y, v);
@@ -131,7 +121,7 @@ void stackFrame(const QImage& frame, FloatImage& acc, const StackParams& p)
         auto rowValues = [&](int j) -> const double* {
             double* slot = ring.data() + std::size_t(j % ringRows) * fw * 3;
             if (ringRow[std::size_t(j % ringRows)] != j) {
-                const QRgb* line = px::row(frame, j);
+                const Pixel* line = px::rowOf<Pixel>(frame, j);
                 for (int k = 0; k < fw; ++k)
                     correct(line[k], k, j, slot + std::size_t(k) * 3);
                 ringRow[std::size_t(j % ringRows)] = j;
@@ -164,6 +154,16 @@ void stackFrame(const QImage& frame, FloatImage& acc, const StackParams& p)
             }
         }
     }, 8);
+}
+
+} // namespace
+
+void stackFrame(const QImage& source, FloatImage& acc, const StackParams& p)
+{
+    const QImage frame = px::toFrame(source);
+    if (!acc.data || frame.width() <= 0 || frame.height() <= 0)
+        return;
+    px::withPixelType(frame, [&](auto pixel) { stackFrameAt<decltype(pixel)>(frame, acc, p); });
 }
 
 QImage normalizeStack(const FloatImage& acc)

@@ -19,7 +19,7 @@ struct StackParams {
     int minusR = 0, minusG = 0, minusB = 0; // low colour cutoffs, 8-bit steps
 };
 
-// Adds the frame into the accumulator. For every accumulator position (x, y) whose box holds frame
+// Adds the frame (8 or 16 bits per channel) into the accumulator. For every accumulator position (x, y) whose box holds frame
 // pixels and whose destination (x - dx + maxDx, y - dy + maxDy) lies in the accumulator, the box mean
 // of the corrected fractions is added to R, G, B and 1 to W.
 void stackFrame(const QImage& frame, FloatImage& accumulator, const StackParams& params);
@@ -27,22 +27,25 @@ void stackFrame(const QImage& frame, FloatImage& accumulator, const StackParams&
 // R/W, G/W, B/W clamped to [0, 1] as an 8-bit image; pixels with W = 0 are black.
 QImage normalizeStack(const FloatImage& accumulator);
 
-// An 8-bit image of the accumulator's size: black where W = 0, elsewhere pixel(R, G, B, W) (a QRgb).
-// makePixel() gives the function for one block of rows, so it may keep state within the block.
-template <class MakePixel>
+// An image of the accumulator's size (8 bits per channel for QRgb pixels, 16 for QRgba64): black
+// where W = 0, elsewhere pixel(R, G, B, W). makePixel() gives the function for one block of rows, so
+// it may keep state within the block.
+template <class Pixel = QRgb, class MakePixel>
 QImage imageFromAccumulator(const FloatImage& acc, MakePixel makePixel)
 {
-    QImage out(acc.width, acc.height, QImage::Format_RGB32);
+    using S = px::Samples<Pixel>;
+    QImage out(acc.width, acc.height, S::kFormat);
     if (out.isNull() || !acc.data)
         return out;
-    const px::RowWriter rows(out);
+    const px::RowsOf<Pixel> rows(out);
+    const Pixel black = S::pixel(0, 0, 0);
     parallel::forRange(0, acc.height, [&](int y0, int y1) {
         auto pixel = makePixel();
         for (int y = y0; y < y1; ++y) {
             const float* in = acc.pixel(0, y);
-            QRgb* line = rows(y);
+            Pixel* line = rows(y);
             for (int x = 0; x < acc.width; ++x, in += 4)
-                line[x] = in[3] == 0.0f ? qRgb(0, 0, 0) : pixel(in);
+                line[x] = in[3] == 0.0f ? black : pixel(in);
         }
     });
     return out;

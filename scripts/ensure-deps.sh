@@ -12,6 +12,7 @@ NEBULO_PACKAGES=(
   fonts-dejavu-core          # a font for the window and the offscreen test platform
   pkg-config                 # finds the libraries below
   libspng-dev                # fast decoding of 8-bit PNG frames
+  libcfitsio-dev             # FITS frames
 )
 # Fuzzing (scripts/fuzz.sh) and the sanitizer jobs of CI need clang's libFuzzer as well.
 if [ -n "${NEBULO_FUZZ_DEPS:-}" ]; then
