@@ -72,15 +72,26 @@ template <class Pixel>
 void addDarkFrameAt(FloatImage& sums, const QImage& dark)
 {
     using S = px::Samples<Pixel>;
+    // 8-bit samples: their fractions as floats, looked up.
+    float single[256];
+    if constexpr (S::kMax == 255)
+        for (int v = 0; v < 256; ++v)
+            single[v] = float(S::fraction(v));
+    auto sample = [&single](int v) {
+        if constexpr (S::kMax == 255)
+            return single[v];
+        else
+            return float(S::fraction(v));
+    };
     const int width = std::min(sums.width, dark.width());
     parallel::forRange(0, std::min(sums.height, dark.height()), [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             const Pixel* line = px::rowOf<Pixel>(dark, y);
             float* out = sums.pixel(0, y);
             for (int x = 0; x < width; ++x, out += 4) {
-                out[0] += float(S::fraction(S::red(line[x])));
-                out[1] += float(S::fraction(S::green(line[x])));
-                out[2] += float(S::fraction(S::blue(line[x])));
+                out[0] += sample(S::red(line[x]));
+                out[1] += sample(S::green(line[x]));
+                out[2] += sample(S::blue(line[x]));
                 out[3] += 1.0f;
             }
         }
