@@ -1,7 +1,7 @@
 #include "nebulo.h"
 
 #include "alignment.h"
-#include "imagesave.h"
+#include "pixel.h"
 
 #include <QAction>
 #include <QApplication>
@@ -284,6 +284,8 @@ void Nebulo::openFiles(const QStringList& paths)
     engine.resetSequence();
     fileNames = paths;
     engine.addFrames(paths);
+    // The result keeps more than 8 bits when the frames have them (the user may change that).
+    ui.cbDepth16->setChecked(px::isDeep(engine.currentFrame()));
     showImage(engine.currentFrame());
     clearPatternThumbnails();
     ui.sbQPerc->setEnabled(false);
@@ -485,17 +487,16 @@ void Nebulo::savestacked()
         log(tr("Nothing to save yet: open an image sequence and stack it first."));
         return;
     }
-    const QImage image = engine.colorAdjusted();
     const QString name = prompts.saveFileName(this, tr("Save stacked image..."), QString(), tr(kSaveFilter));
     if (name.isEmpty())
         return;
-    saveStackedTo(name, image);
+    saveStackedTo(name);
 }
 
-void Nebulo::saveStackedTo(const QString& path, const QImage& image)
+void Nebulo::saveStackedTo(const QString& path)
 {
     QString error;
-    if (!imagesave::save(image, path, &error))
+    if (!engine.saveResult(path, ui.cbDepth16->isChecked() ? 16 : 8, &error))
         prompts.warning(this, tr("Save failed"), tr("The stacked image was not saved.\n%1").arg(error));
 }
 

@@ -41,7 +41,8 @@ public:
     // What the open and save slots do with the names their dialogs returned.
     void openFiles(const QStringList& paths);
     void openDarkFiles(const QStringList& paths);
-    void saveStackedTo(const QString& path, const QImage& image);
+    // The depth comes from "16 bits per channel"; a FITS name is written as 32-bit floats.
+    void saveStackedTo(const QString& path);
 
     // The display step: the scene shows exactly this image.
     void showImage(const QImage& image);

@@ -436,6 +436,8 @@ void NebuloClass::setupUi(QMainWindow* NebuloClass)
 
     // Page 5: output.
     tab_5 = newPage("tab_5", scrollArea_tab_5, contents_tab_5, layout_tab_5);
+    cbDepth16 = make<QCheckBox>(contents_tab_5, "cbDepth16");
+    layout_tab_5->addWidget(cbDepth16);
     pbSaveStacked = make<QPushButton>(contents_tab_5, "pbSaveStacked");
     layout_tab_5->addWidget(pbSaveStacked);
     layout_tab_5->addStretch(1);
@@ -660,6 +662,7 @@ void NebuloClass::retranslateUi(QMainWindow* NebuloClass)
     tabWidget->setTabText(tabWidget->indexOf(tab_6),
                           QCoreApplication::translate("NebuloClass", "Adv. Color"));
 
+    cbDepth16->setText(QCoreApplication::translate("NebuloClass", "16 bits per channel"));
     pbSaveStacked->setText(QCoreApplication::translate("NebuloClass", "Save Stacked Image as..."));
     tabWidget->setTabText(tabWidget->indexOf(tab_5),
                           QCoreApplication::translate("NebuloClass", "Final Output"));

@@ -183,6 +183,7 @@ public:
 
     // Page 5, "Final Output".
     QWidget* tab_5 = nullptr;
+    QCheckBox* cbDepth16 = nullptr; // the result at 16 bits per channel (PNG, TIFF, PPM, PGM)
     QPushButton* pbSaveStacked = nullptr;
 
     // Middle column: image view placeholder and log pane.
