@@ -20,6 +20,7 @@
 #include <QSignalBlocker>
 #include <QStandardPaths>
 #include <QStyleFactory>
+#include <QToolButton>
 #include <QStyleOptionViewItem>
 
 #include <algorithm>
@@ -119,6 +120,13 @@ Nebulo::Nebulo(QWidget* parent, Qt::WindowFlags flags)
     ui.menu_File->addAction(actionOpenDarkSequence);
 
     connect(actionOpenSequence, &QAction::triggered, this, &Nebulo::openFile);
+    // The menu bar is hidden, so the window itself carries the actions whose shortcuts it offers.
+    actionOpenSequence->setShortcut(QKeySequence::Open);
+    actionSaveStacked = new QAction(tr("Save Stacked Image as..."), this);
+    actionSaveStacked->setShortcut(QKeySequence::Save);
+    connect(actionSaveStacked, &QAction::triggered, this, &Nebulo::savestacked);
+    addAction(actionOpenSequence);
+    addAction(actionSaveStacked);
     connect(ui.pbWeight, &QPushButton::clicked, this, &Nebulo::findBright);
     connect(ui.sbWeight, &QSpinBox::valueChanged, this, &Nebulo::findBright);
     connect(ui.pbImages, &QPushButton::clicked, this, &Nebulo::openFile);
@@ -154,6 +162,21 @@ Nebulo::Nebulo(QWidget* parent, Qt::WindowFlags flags)
     view = new MyGraphicsView;
     ui.verticalLayout->insertWidget(0, view);
     view->setMinimumSize(200, 150);
+    actionZoomIn = new QAction(tr("Zoom In"), this);
+    actionZoomIn->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Plus), QKeySequence(Qt::CTRL | Qt::Key_Equal)});
+    actionZoomOut = new QAction(tr("Zoom Out"), this);
+    actionZoomOut->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Minus));
+    actionFit = new QAction(tr("Fit"), this);
+    actionFit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
+    actionFit->setToolTip(tr("Show the whole image (Ctrl+0)"));
+    actionActualSize = new QAction(tr("100%"), this);
+    actionActualSize->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_1));
+    actionActualSize->setToolTip(tr("One image pixel per screen pixel (Ctrl+1)"));
+    connect(actionZoomIn, &QAction::triggered, view, &MyGraphicsView::zoomIn);
+    connect(actionZoomOut, &QAction::triggered, view, &MyGraphicsView::zoomOut);
+    connect(actionFit, &QAction::triggered, view, &MyGraphicsView::fitToWindow);
+    connect(actionActualSize, &QAction::triggered, view, &MyGraphicsView::actualSize);
+    addActions({actionZoomIn, actionZoomOut, actionFit, actionActualSize});
     connect(view, &MyGraphicsView::mgvMouseMoved, this, &Nebulo::updatemouseinfo);
     connect(view, &MyGraphicsView::mgvMousePressed, this, &Nebulo::setStackingData);
     ui.gvMain->hide();
@@ -171,6 +194,20 @@ Nebulo::Nebulo(QWidget* parent, Qt::WindowFlags flags)
     lblLuma = new QLabel(QStringLiteral("Luma: "));
     for (QLabel* label : {lblStatus, lblX, lblY, lblRed, lblGreen, lblBlue, lblLuma})
         ui.statusBar->addWidget(label);
+    lblZoom = new QLabel(QStringLiteral("100%"));
+    lblZoom->setObjectName(QStringLiteral("lblZoom"));
+    auto* fitButton = new QToolButton;
+    fitButton->setObjectName(QStringLiteral("tbFit"));
+    fitButton->setDefaultAction(actionFit);
+    auto* actualButton = new QToolButton;
+    actualButton->setObjectName(QStringLiteral("tbActualSize"));
+    actualButton->setDefaultAction(actionActualSize);
+    ui.statusBar->addPermanentWidget(lblZoom);
+    ui.statusBar->addPermanentWidget(fitButton);
+    ui.statusBar->addPermanentWidget(actualButton);
+    connect(view, &MyGraphicsView::zoomChanged, this, [this](double zoom) {
+        lblZoom->setText(QString::number(zoom * 100.0, 'f', zoom < 0.1 ? 1 : 0) + QStringLiteral("%"));
+    });
     progressBar = new QProgressBar;
     progressBar->setObjectName(QStringLiteral("progressBar"));
     progressBar->setTextVisible(true);
@@ -243,6 +280,7 @@ void Nebulo::showImage(const QImage& image)
     scene->clear();
     scene->setSceneRect(0, 0, image.width(), image.height());
     scene->addItem(item);
+    view->sceneChanged();
 }
 
 void Nebulo::clearPatternThumbnails()
@@ -286,6 +324,7 @@ void Nebulo::openFiles(const QStringList& paths)
     engine.addFrames(paths);
     // The result keeps more than 8 bits when the frames have them (the user may change that).
     ui.cbDepth16->setChecked(px::isDeep(engine.currentFrame()));
+    view->fitToWindow();
     showImage(engine.currentFrame());
     clearPatternThumbnails();
     ui.sbQPerc->setEnabled(false);
@@ -575,11 +614,12 @@ bool Nebulo::inspect(QMouseEvent* e, int* luma)
 {
     if (fileNames.isEmpty())
         return false;
-    const QPointF s = view->mapToScene(e->position().toPoint());
-    if (!(s.x() >= 0 && s.y() >= 0 && s.x() < view->width() && s.y() < view->height()))
+    // Through the view's zoom and scroll position to the image pixel; nothing outside the image.
+    QPoint s;
+    if (!view->imagePixelAt(e->position().toPoint(), &s))
         return false;
     const int radius = ui.sbFilter->value();
-    const QColor colour = engine.pixelColourAt(radius, int(s.x()), int(s.y()));
+    const QColor colour = engine.pixelColourAt(radius, s.x(), s.y());
     const int l = int(StackEngine::luminanceOf(colour) * 255.0);
     lblX->setText(QStringLiteral("X: ") + QString::number(s.x()));
     lblY->setText(QStringLiteral("Y: ") + QString::number(s.y()));

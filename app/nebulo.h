@@ -71,6 +71,12 @@ public:
     Ui::NebuloClass ui;
 
     QAction* actionOpenSequence = nullptr;
+    QAction* actionSaveStacked = nullptr;
+    QAction* actionZoomIn = nullptr;
+    QAction* actionZoomOut = nullptr;
+    QAction* actionFit = nullptr;
+    QAction* actionActualSize = nullptr;
+    QLabel* lblZoom = nullptr;
     QAction* actionOpenDark = nullptr;
     QAction* actionOpenDarkSequence = nullptr;
 

@@ -130,8 +130,8 @@ private slots:
     void inspectorLuma_data();
     void inspectorLuma();
     void inspectorOutsideTheScene();
-    void positionsBeyondViewWidthNotReported();
-    void rightOfSmallImageShowsWhite();
+    void positionsBeyondViewWidthReported();
+    void rightOfSmallImageReportsNothing();
     void dragOnlyUpdatesInspector();
     void clickPicksThreshold();
     void clickRunsPickOncePerChangeAndOnceMore();
@@ -1093,43 +1093,64 @@ void TestWindow::inspectorOutsideTheScene()
     QCOMPARE(log().size(), 5);
 }
 
-void TestWindow::positionsBeyondViewWidthNotReported()
+void TestWindow::positionsBeyondViewWidthReported()
 {
-    // An image much wider than the view: the accepted range ends at the view widget's width, not at
-    // the image's.
-    w->openFiles({writeImage("wide.png", textured(1400, 60))});
+    // An image much wider than the view: it opens fitted into the view; at 100% and scrolled, the
+    // inspector and the pick follow the image beyond the view widget's width, up to the image's edge.
+    const QImage wide = textured(1400, 60);
+    w->openFiles({writeImage("wide.png", wide)});
     w->ui.sbFilter->setValue(0);
+    QVERIFY(w->view->fitting());
+    QVERIFY(w->view->zoom() < 1.0);
+    w->actionActualSize->trigger();
+    QCOMPARE(w->view->zoom(), 1.0);
     const int limit = w->view->width();
     QVERIFY2(limit < 1300, "the view is wider than the test image");
     w->view->centerOn(limit, 30);
 
-    hoverScene(QPointF(limit - 1, 30));
-    QCOMPARE(w->lblX->text(), QStringLiteral("X: %1").arg(limit - 1));
-    const QStringList reported = labels();
-
-    hoverScene(QPointF(limit, 30));
-    QCOMPARE(labels(), reported);
     hoverScene(QPointF(limit + 5, 31));
-    QCOMPARE(labels(), reported);
+    const QRgb p = wide.pixel(limit + 5, 31);
+    QCOMPARE(labels(), QStringList({QStringLiteral("X: %1").arg(limit + 5), "Y: 31", QStringLiteral("Red: %1").arg(qRed(p)),
+                                    QStringLiteral("Green: %1").arg(qGreen(p)), QStringLiteral("Blue: %1").arg(qBlue(p)),
+                                    w->lblLuma->text()}));
     clickScene(QPointF(limit + 2, 30));
-    QCOMPARE(labels(), reported);
-    QCOMPARE(w->ui.sbWeight->value(), 75);
-    QCOMPARE(log().size(), 5);
+    QCOMPARE(w->lblX->text(), QStringLiteral("X: %1").arg(limit + 2));
+    QCOMPARE(QStringLiteral("Luma: %1").arg(w->ui.sbWeight->value()), w->lblLuma->text());
+
+    // Beyond the image's right edge nothing is reported.
+    w->view->centerOn(1400, 30);
+    hoverScene(QPointF(1399, 30));
+    QCOMPARE(w->lblX->text(), QStringLiteral("X: 1399"));
+    const QStringList reported = labels();
+    const int weight = w->ui.sbWeight->value();
+    const QPoint edge = viewportPoint(QPointF(1400, 30));
+    if (edge.x() + 2 < w->view->viewport()->width()) {
+        mouse(QEvent::MouseMove, edge + QPoint(2, 0), Qt::NoButton, Qt::NoButton);
+        QCOMPARE(labels(), reported);
+        mouse(QEvent::MouseButtonPress, edge + QPoint(2, 0), Qt::LeftButton, Qt::LeftButton);
+        QCOMPARE(w->ui.sbWeight->value(), weight);
+    }
 }
 
-void TestWindow::rightOfSmallImageShowsWhite()
+void TestWindow::rightOfSmallImageReportsNothing()
 {
+    // Beside and below a small image the view is empty: no pixel is reported, a click picks nothing.
     w->openFiles({writeImage("small.png", fixtures::solid(120, 100, qRgb(10, 10, 10)))});
     w->ui.sbFilter->setValue(0);
     QVERIFY(w->view->width() > 140 && w->view->height() > 120);
+    hoverScene(QPointF(60, 50));
+    const QStringList inside = {"X: 60", "Y: 50", "Red: 10", "Green: 10", "Blue: 10", "Luma: 10"};
+    QCOMPARE(labels(), inside);
 
     hoverScene(QPointF(130, 50));
-    QCOMPARE(labels(), QStringList({"X: 130", "Y: 50", "Red: 255", "Green: 255", "Blue: 255", "Luma: 255"}));
+    QCOMPARE(labels(), inside);
     hoverScene(QPointF(60, 110));
-    QCOMPARE(labels(), QStringList({"X: 60", "Y: 110", "Red: 255", "Green: 255", "Blue: 255", "Luma: 255"}));
-
+    QCOMPARE(labels(), inside);
+    const int lines = log().size();
     clickScene(QPointF(130, 50));
-    QCOMPARE(w->ui.sbWeight->value(), 255);
+    QCOMPARE(w->ui.sbWeight->value(), 75);
+    QCOMPARE(log().size(), lines);
+    QVERIFY(!w->engine.referenceReady);
 }
 
 void TestWindow::dragOnlyUpdatesInspector()
