@@ -25,15 +25,20 @@ inline int to16(double f) { return int(f * 65535.0 + 0.5); }
 // A fraction in [0, 1] back to 8 bits: rounded to 16 bits first, then the high byte.
 inline int toByte(double f) { return to16(f) >> 8; }
 
-// The fractions of the 256 8-bit values, v / 255.0.
-inline const double* fractionTable()
+// The fractions of the 256 8-bit values, v / 255.0, computed by the compiler (a correctly rounded
+// division, as at run time), so that reading the table costs no initialisation check.
+struct FractionTable {
+    double v[256];
+};
+constexpr FractionTable makeFractionTable()
 {
-    static const struct Table {
-        double v[256];
-        Table() { for (int i = 0; i < 256; ++i) v[i] = fraction(i); }
-    } table;
-    return table.v;
+    FractionTable t{};
+    for (int i = 0; i < 256; ++i)
+        t.v[i] = i / 255.0;
+    return t;
 }
+inline constexpr FractionTable kFractionTable = makeFractionTable();
+inline const double* fractionTable() { return kFractionTable.v; }
 
 // The channels of one pixel type, and the two conversions: a sample to its fraction, a fraction in
 // [0, 1] back to a sample. (257 v) / 65535.0 and v / 255.0 are the same double, so a 16-bit frame
