@@ -12,14 +12,17 @@
 #include "stackengine.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 
 #include <csignal>
 #include <cstdio>
+#include <new>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -71,9 +74,30 @@ int fail(int status, const QString& message)
     return status;
 }
 
+// The input (frame or dark frame) that is the same file as the output, after links are resolved;
+// empty when the output is none of them. Writing the stack there would replace an input.
+QString inputAt(const QString& output, const cli::Settings& s)
+{
+#ifdef Q_OS_UNIX
+    struct stat out;
+    if (::stat(QFile::encodeName(output).constData(), &out) != 0)
+        return QString(); // no file there yet: it cannot be an input
+    for (const QStringList* list : {&s.frames, &s.darks}) {
+        for (const QString& input : *list) {
+            struct stat in;
+            if (::stat(QFile::encodeName(input).constData(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+                return (list == &s.darks ? QStringLiteral("dark frame ") : QStringLiteral("frame ")) + input;
+        }
+    }
+#endif
+    return QString();
+}
+
 void silenceToolkit(QtMsgType, const QMessageLogContext&, const QString&) {}
 
 } // namespace
+
+int run(const cli::Settings& s, QString& step);
 
 int main(int argc, char* argv[])
 {
@@ -95,14 +119,32 @@ int main(int argc, char* argv[])
         return fail(cli::kExitUsage, QStringLiteral("--depth 16 needs an output format that holds 16 bits per channel "
                                                     "(PNG, TIFF, PPM, PGM), not \"%1\"")
                                          .arg(QFileInfo(s.output).suffix()));
+    const QString clash = inputAt(s.output, s);
+    if (!clash.isEmpty())
+        return fail(cli::kExitUsage, QStringLiteral("the output %1 is the input %2; choose another output file").arg(s.output, clash));
     if (s.threads > 0)
         parallel::setThreadCount(s.threads);
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
+    // A reader of the log that goes away (| head) must not stop the run: the log just ends there.
+    std::signal(SIGPIPE, SIG_IGN);
 
+    // Memory that runs out ends the run with the step it happened in; no file is written.
+    QString step = QStringLiteral("opening the sequence");
+    try {
+        return run(s, step);
+    } catch (const std::bad_alloc&) {
+        return fail(kExitFailure, QStringLiteral("out of memory while %1").arg(step));
+    }
+}
+
+int run(const cli::Settings& s, QString& step)
+{
     StackEngine engine;
-    if (s.cacheMb >= 0)
+    if (s.cacheMb >= 0) {
         engine.cache->setBudget(s.cacheMb * 1024 * 1024);
+        StackEngine::allowFramesOf(engine.cache->budget());
+    }
     engine.lightframeGain = float(s.lightframeGain);
     engine.darkframeGain = float(s.darkframeGain);
 
@@ -113,8 +155,11 @@ int main(int argc, char* argv[])
         progress.log = [](const QString& line) { printLine(stdout, line); };
     progress.selected = [&checked](int i) { return i >= 0 && i < int(checked.size()) && checked[std::size_t(i)]; };
     progress.unreadable = [&problem](const QString& path) {
-        problem = QStringLiteral("cannot read frame %1").arg(path);
+        problem = QStringLiteral("cannot read frame %1: %2").arg(path, StackEngine::readProblem(path));
         return false;
+    };
+    progress.outOfMemory = [&problem](const QString& during) {
+        problem = QStringLiteral("out of memory while %1").arg(during);
     };
     // An interrupted run writes no file. A loop that saw the request has logged where it stopped;
     // otherwise the last log line names the step after which the run ended.
@@ -137,7 +182,7 @@ int main(int argc, char* argv[])
     case StackEngine::Status::Ok:
         break;
     case StackEngine::Status::Unreadable:
-        return fail(kExitFailure, QStringLiteral("cannot read frame %1").arg(s.frames.first()));
+        return fail(kExitFailure, QStringLiteral("cannot read frame %1: %2").arg(s.frames.first(), StackEngine::readProblem(s.frames.first())));
     case StackEngine::Status::OutOfMemory:
         return fail(kExitFailure, QStringLiteral("not enough memory for frames of the size of %1").arg(s.frames.first()));
     }
@@ -149,24 +194,25 @@ int main(int argc, char* argv[])
 
     // Dark frames, built at once.
     if (!s.darks.isEmpty()) {
+        step = QStringLiteral("building the master dark");
         engine.setDarkList(s.darks);
         QStringList leftOut;
         const bool built = batch::buildMasterDark(engine, progress, &leftOut);
         if (interrupted(QStringLiteral("building the master darkframe")))
             return kExitInterrupted;
         if (!built)
-            return fail(kExitFailure, QStringLiteral("not enough memory for the master dark"));
+            return fail(kExitFailure, problem.isEmpty() ? QStringLiteral("not enough memory for the master dark") : problem);
         if (!leftOut.isEmpty()) {
-            QImage probe;
-            const bool unreadable = !StackEngine::readImage(leftOut.first(), probe);
-            return fail(kExitFailure, unreadable ? QStringLiteral("cannot read dark frame %1").arg(leftOut.first())
-                                                 : QStringLiteral("dark frame %1 differs in size from the first dark frame").arg(leftOut.first()));
+            const QString why = StackEngine::readProblem(leftOut.first());
+            return fail(kExitFailure, !why.isEmpty() ? QStringLiteral("cannot read dark frame %1: %2").arg(leftOut.first(), why)
+                                                     : QStringLiteral("dark frame %1 differs in size from the first dark frame").arg(leftOut.first()));
         }
     }
     engine.previewDarkframe = s.preprocess;
 
     // Quality analysis and selection.
     if (s.quality || s.best) {
+        step = QStringLiteral("analyzing the quality");
         const bool rated = batch::analyzeQuality(engine, progress);
         if (interrupted(QStringLiteral("the quality analysis")))
             return kExitInterrupted;
@@ -184,8 +230,14 @@ int main(int argc, char* argv[])
     request.filter = s.filter;
     request.radius = s.radius;
     request.threshold = s.threshold;
-    if (!engine.loadFrame(engine.frames->path(s.reference)))
-        return fail(kExitFailure, QStringLiteral("cannot read frame %1").arg(engine.frames->path(s.reference)));
+    step = QStringLiteral("picking the reference");
+    const QString referencePath = engine.frames->path(s.reference);
+    if (!engine.loadFrame(referencePath))
+        return fail(kExitFailure, QStringLiteral("cannot read frame %1: %2").arg(referencePath, StackEngine::readProblem(referencePath)));
+    if (s.pick && (s.pickX >= engine.frameImage.width() || s.pickY >= engine.frameImage.height()))
+        return fail(cli::kExitUsage, QStringLiteral("--pick %1,%2 lies outside the reference frame %3 of %4x%5 pixels")
+                                         .arg(s.pickX).arg(s.pickY).arg(referencePath)
+                                         .arg(engine.frameImage.width()).arg(engine.frameImage.height()));
     if (s.pick) {
         const QColor colour = engine.pixelColourAt(s.filter, s.pickX, s.pickY);
         request.threshold = int(StackEngine::luminanceOf(colour) * 255.0);
@@ -196,18 +248,24 @@ int main(int argc, char* argv[])
     if (picked == batch::PickResult::NotFound)
         return fail(kExitFailure, QStringLiteral("no feature found in the reference frame %1 at luminance threshold %2")
                                       .arg(engine.frames->path(s.reference)).arg(request.threshold));
+    if (picked == batch::PickResult::OutOfMemory)
+        return fail(kExitFailure, QStringLiteral("out of memory while picking the reference"));
+    if (picked == batch::PickResult::Unreadable)
+        return fail(kExitFailure, QStringLiteral("cannot read frame %1: %2").arg(referencePath, StackEngine::readProblem(referencePath)));
     if (picked != batch::PickResult::Ok)
         return fail(kExitFailure, batch::pickMessage(picked, engine, request));
 
     // Align, refine, stack.
     engine.stackFilter = s.stackFilter;
     engine.searchRadius = s.radius;
+    step = QStringLiteral("aligning");
     batch::alignAll(engine, progress);
     if (interrupted(QStringLiteral("the alignment")))
         return kExitInterrupted;
     if (!problem.isEmpty())
         return fail(kExitFailure, problem);
     if (s.refine) {
+        step = QStringLiteral("refining");
         batch::refineAll(engine, progress);
         if (interrupted(QStringLiteral("the refinement")))
             return kExitInterrupted;
@@ -221,11 +279,14 @@ int main(int argc, char* argv[])
     engine.lumaWeightR = s.lumaWeights[0];
     engine.lumaWeightG = s.lumaWeights[1];
     engine.lumaWeightB = s.lumaWeights[2];
+    step = QStringLiteral("stacking");
     const bool stackedAll = batch::stackAll(engine, progress);
     if (interrupted(QStringLiteral("the stacking")))
         return kExitInterrupted;
     if (!stackedAll || !problem.isEmpty())
         return fail(kExitFailure, problem.isEmpty() ? QStringLiteral("stacking failed") : problem);
+    if (!engine.stackReady)
+        return fail(kExitFailure, QStringLiteral("no frame was stacked: in none of them was the feature found (or kept); no file written"));
 
     // Colours, then the file.
     engine.downhillGain = 1.0f;
@@ -248,10 +309,12 @@ int main(int argc, char* argv[])
     engine.offsetG = float(s.offset[1]);
     engine.offsetB = float(s.offset[2]);
     engine.lumaOut = s.lumaOut;
+    step = QStringLiteral("adjusting the colours");
     const int depth = s.depth ? s.depth : (deepSequence && imagesave::holds16Bits(s.output) ? 16 : 8);
     const StackEngine::Result result = engine.result(s.output, depth);
     if (interrupted(QStringLiteral("the colour adjustment")))
         return kExitInterrupted;
+    step = QStringLiteral("saving the result");
     QString error;
     if (!StackEngine::writeResult(result, s.output, &error))
         return fail(kExitFailure, error);

@@ -2,8 +2,6 @@
 
 #include "memory.h"
 
-#include <QMutexLocker>
-
 #include <algorithm>
 
 #include <unistd.h>
@@ -26,21 +24,21 @@ qint64 FrameCache::defaultBudget()
 
 void FrameCache::setBudget(qint64 bytes)
 {
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     budget_ = qMax<qint64>(0, bytes);
     evictToBudget(QString());
 }
 
 qint64 FrameCache::budget() const
 {
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     return budget_;
 }
 
 bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& image, Use use, qint64 reserved)
 {
     {
-        QMutexLocker lock(&mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             auto it = entries_.find(key);
             if (it == entries_.end())
@@ -63,7 +61,7 @@ bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& imag
                 }
                 return true;
             }
-            changed_.wait(&mutex_); // another thread prepares this frame
+            changed_.wait(lock); // another thread prepares this frame
         }
         entries_.insert(key, Entry()); // claimed: others wait for it
         ++prepared_;
@@ -75,20 +73,20 @@ bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& imag
         ok = prepare(prepared) && !prepared.isNull();
     } catch (...) {
         // Out of memory, most likely: nothing is remembered, so a later try prepares the frame again.
-        QMutexLocker lock(&mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         reserved_ -= reserved;
         entries_.remove(key);
-        changed_.wakeAll();
+        changed_.notify_all();
         throw;
     }
 
     // Erasing entries of the hash moves others, so the entry is looked up again after every eviction.
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     reserved_ -= reserved;
     Entry& entry = entries_[key];
     if (!ok) {
         entry.failed = true;
-        changed_.wakeAll();
+        changed_.notify_all();
         return false;
     }
     entry.image = prepared;
@@ -102,14 +100,14 @@ bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& imag
         bytes_ -= prepared.sizeInBytes();
         entries_.remove(key);
     }
-    changed_.wakeAll();
+    changed_.notify_all();
     image = prepared;
     return true;
 }
 
 bool FrameCache::reserve(qint64 bytes)
 {
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     reserved_ += bytes;
     evictToBudget(QString());
     if (bytes_ + reserved_ <= budget_)
@@ -120,19 +118,19 @@ bool FrameCache::reserve(qint64 bytes)
 
 void FrameCache::unreserve(qint64 bytes)
 {
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     reserved_ -= bytes;
 }
 
 qint64 FrameCache::reservedBytes() const
 {
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     return reserved_;
 }
 
 void FrameCache::releaseReadAhead()
 {
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     for (Entry& e : entries_)
         e.pinned = false;
     evictToBudget(QString());
@@ -157,7 +155,7 @@ void FrameCache::evictToBudget(const QString& keep)
 
 bool FrameCache::meanColour(qint64 imageKey, QColor* colour) const
 {
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     for (const Entry& e : entries_) {
         if (e.ready && e.hasMean && e.image.cacheKey() == imageKey) {
             *colour = e.mean;
@@ -169,7 +167,7 @@ bool FrameCache::meanColour(qint64 imageKey, QColor* colour) const
 
 void FrameCache::rememberMeanColour(qint64 imageKey, const QColor& colour)
 {
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     for (Entry& e : entries_) {
         if (e.ready && e.image.cacheKey() == imageKey) {
             e.hasMean = true;
@@ -181,7 +179,7 @@ void FrameCache::rememberMeanColour(qint64 imageKey, const QColor& colour)
 
 void FrameCache::clear()
 {
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     for (auto it = entries_.begin(); it != entries_.end();) {
         if (it->ready || it->failed) {
             bytes_ -= it->image.sizeInBytes();
@@ -194,13 +192,13 @@ void FrameCache::clear()
 
 qint64 FrameCache::bytesInUse() const
 {
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     return bytes_;
 }
 
 int FrameCache::frameCount() const
 {
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     int n = 0;
     for (const Entry& e : entries_)
         n += e.ready ? 1 : 0;
@@ -209,6 +207,6 @@ int FrameCache::frameCount() const
 
 qint64 FrameCache::preparedCount() const
 {
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     return prepared_;
 }

@@ -8,11 +8,11 @@
 #include <QColor>
 #include <QHash>
 #include <QImage>
-#include <QMutex>
 #include <QString>
-#include <QWaitCondition>
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 
 class FrameCache {
 public:
@@ -72,8 +72,10 @@ private:
     };
     void evictToBudget(const QString& keep);
 
-    mutable QMutex mutex_;
-    QWaitCondition changed_;
+    // Standard primitives rather than Qt's: the thread sanitizer understands them without an
+    // instrumented toolkit.
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
     QHash<QString, Entry> entries_;
     qint64 budget_ = 0;
     qint64 bytes_ = 0;

@@ -1,15 +1,21 @@
 #include "imagesave.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QImageWriter>
 #include <QSaveFile>
 #include <QTemporaryFile>
 
 #include <fitsio.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include <unistd.h>
 
 namespace imagesave {
 namespace {
@@ -55,6 +61,39 @@ QByteArray netpbm16(const QImage& image, bool grey)
     return data;
 }
 
+// Formats whose writer cannot hold every stack: the largest side they store (larger images are
+// scaled down or refused by the writer), or that keep one bit per pixel.
+struct Capacity {
+    const char* format;
+    const char* name;
+    int maxSide; // 0: no limit of its own
+    bool oneBit;
+};
+
+constexpr Capacity kCapacities[] = {
+    {"ico", "ICO", 256, false},     {"cur", "CUR", 256, false},       {"icns", "ICNS", 1024, false},
+    {"webp", "WebP", 16383, false}, {"jpg", "JPEG", 65535, false},    {"jpeg", "JPEG", 65535, false},
+    {"pbm", "PBM", 0, true},        {"xbm", "XBM", 0, true},          {"wbmp", "WBMP", 0, true},
+};
+
+// Writes all of data through the descriptor: the toolkit's own write error loses errno ("Unknown
+// error"), and "No space left on device" is the one line a user needs. Empty when it worked.
+QString writeAll(QSaveFile& file, const QByteArray& bytes)
+{
+    const char* data = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(file.handle(), data, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return QString::fromLocal8Bit(std::strerror(n < 0 ? errno : EIO));
+        data += n;
+        left -= n;
+    }
+    return QString();
+}
+
 QString fitsError(int status)
 {
     char text[FLEN_STATUS] = {};
@@ -82,6 +121,23 @@ bool isFits(const QString& path)
     return format == "fit" || format == "fits" || format == "fts";
 }
 
+QString refusal(const QImage& image, const QByteArray& format)
+{
+    for (const Capacity& c : kCapacities) {
+        if (format != c.format)
+            continue;
+        if (c.maxSide > 0 && (image.width() > c.maxSide || image.height() > c.maxSide))
+            return QStringLiteral("The %1 format holds at most %2x%2 pixels; the stack has %3x%4.")
+                .arg(QLatin1String(c.name))
+                .arg(c.maxSide)
+                .arg(image.width())
+                .arg(image.height());
+        if (c.oneBit)
+            return QStringLiteral("The %1 format keeps one bit per pixel; choose PNG, TIFF or BMP.").arg(QLatin1String(c.name));
+    }
+    return QString();
+}
+
 bool save(const QImage& image, const QString& path, QString* error)
 {
     if (path.isEmpty())
@@ -97,28 +153,51 @@ bool save(const QImage& image, const QString& path, QString* error)
     if (!QImageWriter::supportedImageFormats().contains(format))
         return fail(error, QStringLiteral("Unsupported image format \"%1\".").arg(QString::fromLatin1(format)));
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(error, QStringLiteral("Cannot write %1: %2").arg(path, file.errorString()));
+    const QString refused = refusal(image, format);
+    if (!refused.isEmpty())
+        return fail(error, refused);
+
+    // Encoded in memory first: a writer that would still change the size is caught before any file
+    // is touched, and writing the bytes out reports the system's reason (a full disk) when it fails.
+    QByteArray encoded;
     if (deep && (format == "ppm" || format == "pgm")) {
         // The image library writes these formats at 8 bits only.
-        const QByteArray data = netpbm16(image, format == "pgm");
-        if (file.write(data) != data.size()) {
-            const QString why = file.errorString();
-            file.cancelWriting();
-            return fail(error, QStringLiteral("Cannot write %1: %2").arg(path, why));
-        }
+        encoded = netpbm16(image, format == "pgm");
     } else {
-        QImageWriter writer(&file, format);
+        QBuffer buffer(&encoded);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, format);
         // PNG: the writer's default effort costs twice the time of the next lower one for files about
         // 3-5 % smaller (bench_output measures both).
         if (format == "png")
             writer.setCompression(60);
-        if (!writer.write(image)) {
-            const QString why = writer.errorString();
-            file.cancelWriting();
-            return fail(error, QStringLiteral("Cannot write %1: %2").arg(path, why));
+        if (!writer.write(image))
+            return fail(error, QStringLiteral("Cannot write %1: %2").arg(path, writer.errorString()));
+        buffer.close();
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader check(&buffer, format);
+        QSize stored = check.size();
+        if (!stored.isValid()) { // a reader that knows the size only once it has decoded
+            QImage decoded;
+            if (check.read(&decoded))
+                stored = decoded.size();
         }
+        if (stored.isValid() && stored != image.size())
+            return fail(error, QStringLiteral("The %1 format would store the %2x%3 stack as %4x%5 pixels.")
+                                   .arg(QString::fromLatin1(format).toUpper())
+                                   .arg(image.width())
+                                   .arg(image.height())
+                                   .arg(stored.width())
+                                   .arg(stored.height()));
+    }
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return fail(error, QStringLiteral("Cannot write %1: %2").arg(path, file.errorString()));
+    const QString why = writeAll(file, encoded);
+    if (!why.isEmpty()) {
+        file.cancelWriting();
+        return fail(error, QStringLiteral("Cannot write %1: %2").arg(path, why));
     }
     if (!file.commit())
         return fail(error, QStringLiteral("Cannot write %1: %2").arg(path, file.errorString()));

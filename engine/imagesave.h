@@ -1,6 +1,7 @@
 #pragma once
 // Saving an image without ever leaving a truncated file behind.
 
+#include <QByteArray>
 #include <QImage>
 #include <QString>
 
@@ -13,7 +14,14 @@ namespace imagesave {
 // untouched when anything fails. On failure *error (when given) says why.
 // A 16-bit image (Format_RGBX64) is written at 16 bits per channel; formats that cannot hold them are
 // refused (see holds16Bits) and nothing is written.
+// Formats that cannot hold the stack (ICO and CUR beyond 256 pixels a side, ICNS beyond 1024, WebP
+// beyond 16383, JPEG beyond 65535, one-bit formats, any writer that would store another size) are
+// refused, naming the format.
 bool save(const QImage& image, const QString& path, QString* error = nullptr);
+
+// Why the format (a lower-case suffix) cannot hold the image, as far as known before encoding; empty
+// when it can.
+QString refusal(const QImage& image, const QByteArray& format);
 
 // The path names a format that holds 16 bits per channel: PNG, TIFF, PPM or PGM.
 bool holds16Bits(const QString& path);

@@ -7,6 +7,7 @@ StackEngine::StackEngine()
     : frames(new FrameTable)
     , cache(std::make_shared<FrameCache>())
 {
+    allowFramesOf(cache->budget());
 }
 
 StackEngine::~StackEngine() = default;

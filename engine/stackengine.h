@@ -97,6 +97,11 @@ public:
     // The accumulator holds a finished stack (set by a stacking run, cleared whenever the
     // accumulator is replaced or zeroed).
     bool stackReady = false;
+    // The size of the frame prepareSequence started from (the reference frame once one is picked):
+    // frames of another size are left out of alignment and stacking.
+    QSize sequenceSize;
+    // The last alignFrame or stackFrame left its frame out for its size.
+    bool frameOtherSize = false;
 
     // ---- frame table ---------------------------------------------------------------------------
     void addFrames(const QStringList& paths);
@@ -119,8 +124,15 @@ public:
     enum class Status { Ok, Unreadable, OutOfMemory };
 
     // Decodes a file as stored, as a frame: 32-bit RGB for 8 bits per channel, RGBX64 for deeper
-    // samples. False (and a null image) when it cannot be read.
+    // samples. False (and a null image) when it cannot be read; only regular files are read (a FIFO
+    // or a device would block or change between passes).
     static bool readImage(const QString& path, QImage& image);
+    // Why readImage fails for the file ("not a regular file", the size beyond the reader's allocation
+    // limit, the reader's own message); empty when it can be read.
+    static QString readProblem(const QString& path);
+    // The reader's allocation limit in MB is raised to the frame cache's budget (never below the
+    // toolkit's default), so that any frame the budget can hold can be decoded.
+    static void allowFramesOf(qint64 bytes);
     // What loading the file means with the current parameters.
     FrameRequest frameRequest(const QString& path) const;
     // The frame as loadFrame prepares it, through the cache; frameImage is not touched.
@@ -143,7 +155,9 @@ public:
     // loadFrame, then a zeroed accumulator of the frame's size and offset extents of 0.
     // On failure nothing changes.
     Status prepareSequence(const QString& path);
-    // A zeroed accumulator of the current frame's size enlarged by the offset extents.
+    // The size frames of the sequence have: sequenceSize, or the current frame's without a sequence.
+    QSize frameSizeOfSequence() const { return sequenceSize.isValid() ? sequenceSize : frameImage.size(); }
+    // A zeroed accumulator of the sequence's frame size enlarged by the offset extents.
     // On failure the previous accumulator stays.
     Status resizeAccumulator();
     QImage currentFrame() const { return frameImage; }

@@ -115,6 +115,17 @@ bool StackEngine::alignFrame(int index, const AlignWork* prepared)
         computed = computeAlignWork(frame, frames->record(index).isReference, meanColourFn(), alignSettings());
         prepared = &computed;
     }
+    frameOtherSize = prepared->frame.size() != frameSizeOfSequence();
+    if (frameOtherSize) {
+        // Its offset would mean nothing: the frame is left out, the current frame stays.
+        featureFound = false;
+        frames->update(index, [](FrameRecord& r) {
+            r.aligned = false;
+            r.valid = false;
+            r.stacked = false;
+        });
+        return true;
+    }
     frameImage = prepared->frame;
     workImage = prepared->work;
     recordDetection(index, lumaThreshold, prepared->feature.found, prepared->feature.x, prepared->feature.y);

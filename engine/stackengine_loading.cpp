@@ -8,16 +8,35 @@
 #include "pngdecode.h"
 
 #include <QFile>
+#include <QImageReader>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
 #include <sys/stat.h>
 
+namespace {
+
+// Only regular files are frames: a FIFO would block the run, a device or a pipe would give other
+// data on each pass.
+QString notRegularFile(const QString& path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return QStringLiteral("not a regular file");
+    return QString();
+}
+
+} // namespace
+
 bool StackEngine::readImage(const QString& path, QImage& image)
 {
     image = QImage();
-    if (path.isEmpty())
+    if (path.isEmpty() || !notRegularFile(path).isEmpty())
         return false;
     if (pngdecode::enabled() && pngdecode::decode(path, image) == pngdecode::Outcome::Decoded)
         return true;
@@ -25,7 +44,38 @@ bool StackEngine::readImage(const QString& path, QImage& image)
     if (!decoded.load(path) || decoded.isNull())
         return false;
     image = px::toFrame(decoded);
-    return !image.isNull();
+    if (image.isNull())
+        throw std::bad_alloc(); // decoded, but no memory for the conversion
+    return true;
+}
+
+QString StackEngine::readProblem(const QString& path)
+{
+    if (path.isEmpty())
+        return QStringLiteral("no file name");
+    const QString irregular = notRegularFile(path);
+    if (!irregular.isEmpty())
+        return irregular;
+    QImage decoded;
+    QImageReader reader(path);
+    const QSize size = reader.size();
+    if (reader.read(&decoded) && !decoded.isNull())
+        return QString();
+    const qint64 limit = QImageReader::allocationLimit();
+    if (size.isValid() && limit > 0 && qint64(size.width()) * size.height() * 4 > limit * 1024 * 1024)
+        return QStringLiteral("an image of %1x%2 pixels is larger than the image reader's allocation limit of %3 MB")
+            .arg(size.width())
+            .arg(size.height())
+            .arg(limit);
+    const QString why = reader.errorString();
+    return why.isEmpty() ? QStringLiteral("not an image this program can read") : why;
+}
+
+void StackEngine::allowFramesOf(qint64 bytes)
+{
+    constexpr qint64 kToolkitDefaultMb = 256;
+    const qint64 mb = std::min<qint64>(std::max(kToolkitDefaultMb, bytes >> 20), INT_MAX);
+    QImageReader::setAllocationLimit(int(mb));
 }
 
 QImage StackEngine::supersampled(const QImage& image) const
@@ -106,10 +156,16 @@ bool FrameRequest::prepare(QImage& image) const
     QImage decoded;
     if (!StackEngine::readImage(path, decoded))
         return false;
+    // The file was decoded: an empty result from here on means the memory ran out.
     image = kernels::supersampled(decoded, scale);
-    if (preprocess)
+    if (image.isNull())
+        throw std::bad_alloc();
+    if (preprocess) {
         image = kernels::calibrated(image, calibration);
-    return !image.isNull();
+        if (image.isNull())
+            throw std::bad_alloc();
+    }
+    return true;
 }
 
 bool StackEngine::loadPrepared(const QString& path, QImage& image)
@@ -146,6 +202,7 @@ StackEngine::Status StackEngine::prepareSequence(const QString& path)
     if (!fresh)
         return Status::OutOfMemory;
     frameImage = image;
+    sequenceSize = image.size();
     accumulator = std::move(fresh);
     stackReady = false;
     maxDx = minDx = maxDy = minDy = 0;
@@ -154,8 +211,9 @@ StackEngine::Status StackEngine::prepareSequence(const QString& path)
 
 StackEngine::Status StackEngine::resizeAccumulator()
 {
-    const long long width = (long long)frameImage.width() + maxDx - minDx;
-    const long long height = (long long)frameImage.height() + maxDy - minDy;
+    const QSize frame = frameSizeOfSequence();
+    const long long width = (long long)frame.width() + maxDx - minDx;
+    const long long height = (long long)frame.height() + maxDy - minDy;
     if (width > INT_MAX || height > INT_MAX)
         return Status::OutOfMemory;
     auto fresh = createFloatImage(int(width), int(height));

@@ -9,10 +9,19 @@
 bool StackEngine::stackFrame(int index)
 {
     const FrameRecord reference = frames->record(frames->referenceIndex);
-    if (!loadFrame(frames->path(index))) {
+    frameOtherSize = false;
+    QImage frame;
+    if (!loadPrepared(frames->path(index), frame)) {
         frames->update(index, [](FrameRecord& r) { r.stacked = false; });
         return false;
     }
+    if (frame.size() != frameSizeOfSequence()) {
+        // It would not fit the accumulator: left out, the current frame stays.
+        frameOtherSize = true;
+        frames->update(index, [](FrameRecord& r) { r.stacked = false; });
+        return true;
+    }
+    frameImage = frame;
     workImage = frameImage;
     const FrameRecord record = frames->record(index);
     if (!record.aligned || (record.refined && !record.refineOk)) {

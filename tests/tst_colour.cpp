@@ -560,11 +560,12 @@ void TestColour::failedSaveKeepsWhatWasThere()
     const QStringList before = listing(dir.path());
 
     const QString path = name.isEmpty() ? QString() : dir.filePath(name);
-    if (image.width() > 65500)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Maximum supported image dimension")));
     QString error;
     QVERIFY(!imagesave::save(image, path, &error));
     QVERIFY(!error.trimmed().isEmpty());
+    // Refused before the encoder starts, naming the format's limit.
+    if (image.width() > 65500)
+        QVERIFY2(error.contains(QLatin1String("JPEG")) && error.contains(QLatin1String("65535")), qPrintable(error));
     QCOMPARE(listing(dir.path()), before);
     if (!existing.isEmpty())
         QCOMPARE(contentsOf(dir.filePath(existing)), old);

@@ -5,12 +5,12 @@
 #include "parallel.h"
 #include "quality.h"
 
-#include <QMutex>
-#include <QWaitCondition>
 #include <QtGlobal>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -86,7 +86,7 @@ public:
     ~ReadAhead()
     {
         {
-            QMutexLocker lock(&mutex_);
+            std::unique_lock<std::mutex> lock(mutex_);
             for (auto& entry : slots_)
                 if (entry.second->state == State::Queued)
                     entry.second->state = State::Cancelled;
@@ -119,7 +119,7 @@ public:
     // The work done ahead for frame i; false when the loop must do it itself.
     bool take(int i, Work& work)
     {
-        QMutexLocker lock(&mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         auto it = slots_.find(i);
         if (it == slots_.end())
             return false;
@@ -131,7 +131,7 @@ public:
             return false;
         }
         while (slot->state == State::Running)
-            done_.wait(&mutex_);
+            done_.wait(lock);
         engine_.cache->unreserve(slot->reserved);
         if (slot->state != State::Done)
             return false;
@@ -174,12 +174,12 @@ private:
         auto slot = std::make_shared<Slot>();
         slot->reserved = bytes;
         {
-            QMutexLocker lock(&mutex_);
+            std::unique_lock<std::mutex> lock(mutex_);
             slots_[j] = slot;
         }
         const bool started = workers_->start([this, request, cache, slot, j] {
             {
-                QMutexLocker lock(&mutex_);
+                std::unique_lock<std::mutex> lock(mutex_);
                 if (slot->state != State::Queued)
                     return;
                 slot->state = State::Running;
@@ -197,13 +197,13 @@ private:
                 loaded = false; // the loop does this frame itself and reports what happens then
                 work = Work();
             }
-            QMutexLocker lock(&mutex_);
+            std::unique_lock<std::mutex> lock(mutex_);
             slot->work = std::move(work);
             slot->state = loaded ? State::Done : State::Failed;
-            done_.wakeAll();
+            done_.notify_all();
         });
         if (!started) {
-            QMutexLocker lock(&mutex_);
+            std::unique_lock<std::mutex> lock(mutex_);
             slots_.erase(j);
             cache->unreserve(bytes);
         }
@@ -214,8 +214,8 @@ private:
     const Progress& progress_;
     Compute compute_;
     std::unique_ptr<parallel::Workers> workers_;
-    QMutex mutex_;
-    QWaitCondition done_;
+    std::mutex mutex_;
+    std::condition_variable done_;
     std::map<int, std::shared_ptr<Slot>> slots_;
     qint64 frameBytes_ = 0;
     int depth_ = 0;
@@ -260,6 +260,21 @@ int framesTakingPart(const StackEngine& e, const Progress& progress)
     return total;
 }
 
+// Runs one loop; when the memory runs out the loop ends there, with a log line naming the step.
+template <class Body>
+bool guarded(const Progress& progress, const QString& step, Body body)
+{
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        progress.say(QStringLiteral("Out of memory while %1: the run was stopped.").arg(step));
+        progress.setStatus(QStringLiteral("Ready."));
+        if (progress.outOfMemory)
+            progress.outOfMemory(step);
+        return false;
+    }
+}
+
 // Logs an unreadable frame; true when the run goes on.
 bool reportUnreadable(const Progress& progress, const QString& path)
 {
@@ -279,6 +294,11 @@ QString unreadableLine(const QString& path)
     return QStringLiteral("Could not read image file: ") + path;
 }
 
+QString otherSizeLine(const QString& path)
+{
+    return QStringLiteral("Frame of a different size left out: ") + path;
+}
+
 PickResult pickReference(StackEngine& e, const ReferenceRequest& request, QImage* preview)
 {
     if (!e.frames->contains(request.index))
@@ -287,6 +307,7 @@ PickResult pickReference(StackEngine& e, const ReferenceRequest& request, QImage
     const int oldFilter = e.filterSize, oldRadius = e.searchRadius, oldScale = e.scaleFactor;
     const bool oldSupersample = e.supersample;
     const bool oldStackReady = e.stackReady;
+    const QSize oldSequenceSize = e.sequenceSize;
     const int oldExtents[4] = {e.maxDx, e.minDx, e.maxDy, e.minDy};
     auto restore = [&](std::unique_ptr<FloatImage> accumulator) {
         e.filterSize = oldFilter;
@@ -295,6 +316,7 @@ PickResult pickReference(StackEngine& e, const ReferenceRequest& request, QImage
         e.supersample = oldSupersample;
         e.accumulator = std::move(accumulator);
         e.stackReady = oldStackReady;
+        e.sequenceSize = oldSequenceSize;
         e.maxDx = oldExtents[0];
         e.minDx = oldExtents[1];
         e.maxDy = oldExtents[2];
@@ -307,20 +329,25 @@ PickResult pickReference(StackEngine& e, const ReferenceRequest& request, QImage
     e.supersample = e.scaleFactor > 1;
 
     std::unique_ptr<FloatImage> previous = std::move(e.accumulator);
-    const StackEngine::Status status = e.prepareSequence(e.frames->path(request.index));
-    if (status != StackEngine::Status::Ok) {
+    try {
+        const StackEngine::Status status = e.prepareSequence(e.frames->path(request.index));
+        if (status != StackEngine::Status::Ok) {
+            restore(std::move(previous));
+            return status == StackEngine::Status::Unreadable ? PickResult::Unreadable : PickResult::OutOfMemory;
+        }
+        bool found = false;
+        QImage shown = e.analyzeReference(request.index, request.threshold, &found);
+        if (preview)
+            *preview = shown.isNull() ? e.currentFrame() : shown;
+        if (!found) {
+            restore(std::move(previous));
+            return PickResult::NotFound;
+        }
+        e.cutBasePattern();
+    } catch (const std::bad_alloc&) {
         restore(std::move(previous));
-        return status == StackEngine::Status::Unreadable ? PickResult::Unreadable : PickResult::OutOfMemory;
+        return PickResult::OutOfMemory;
     }
-    bool found = false;
-    QImage shown = e.analyzeReference(request.index, request.threshold, &found);
-    if (preview)
-        *preview = shown.isNull() ? e.currentFrame() : shown;
-    if (!found) {
-        restore(std::move(previous));
-        return PickResult::NotFound;
-    }
-    e.cutBasePattern();
     e.referenceReady = true;
     return PickResult::Ok;
 }
@@ -342,7 +369,7 @@ QString pickMessage(PickResult result, const StackEngine& engine, const Referenc
     return QString();
 }
 
-bool alignAll(StackEngine& e, const Progress& progress)
+static bool alignLoop(StackEngine& e, const Progress& progress)
 {
     if (!startPositionRun(e, progress))
         return false;
@@ -376,6 +403,8 @@ bool alignAll(StackEngine& e, const Progress& progress)
         if (!read) {
             if (!reportUnreadable(progress, path))
                 break;
+        } else if (e.frameOtherSize) {
+            progress.say(otherSizeLine(path));
         } else if (e.featureFound) {
             progress.say(QStringLiteral("Aligned ") + path + QStringLiteral(", offset: X=") + QString::number(e.featureX)
                          + QStringLiteral("; Y=") + QString::number(e.featureY) + QStringLiteral(" // Processing time: ")
@@ -396,7 +425,7 @@ bool alignAll(StackEngine& e, const Progress& progress)
     return true;
 }
 
-bool refineAll(StackEngine& e, const Progress& progress)
+static bool refineLoop(StackEngine& e, const Progress& progress)
 {
     if (!startPositionRun(e, progress))
         return false;
@@ -454,16 +483,19 @@ bool refineAll(StackEngine& e, const Progress& progress)
     return true;
 }
 
-bool stackAll(StackEngine& e, const Progress& progress)
+static bool stackLoop(StackEngine& e, const Progress& progress)
 {
     if (e.frames->count() == 0 || e.frameImage.isNull()) {
         progress.say(QStringLiteral("Open an image sequence first."));
         return false;
     }
     if (e.resizeAccumulator() != StackEngine::Status::Ok) {
+        const QSize frame = e.frameSizeOfSequence();
         progress.say(QStringLiteral("Not enough memory for a %1x%2 stacking image.")
-                         .arg(qint64(e.frameImage.width()) + e.maxDx - e.minDx)
-                         .arg(qint64(e.frameImage.height()) + e.maxDy - e.minDy));
+                         .arg(qint64(frame.width()) + e.maxDx - e.minDx)
+                         .arg(qint64(frame.height()) + e.maxDy - e.minDy));
+        if (progress.outOfMemory)
+            progress.outOfMemory(QStringLiteral("stacking"));
         return false;
     }
     progress.say(QStringLiteral("new image dimension: ") + QString::number(e.accumulator->width) + QStringLiteral("x")
@@ -505,6 +537,8 @@ bool stackAll(StackEngine& e, const Progress& progress)
         if (!read) {
             if (!reportUnreadable(progress, path))
                 break;
+        } else if (e.frameOtherSize) {
+            progress.say(otherSizeLine(path));
         } else if (e.frames->record(i).stacked) {
             progress.say(QStringLiteral("Added ") + path + QStringLiteral(" // Processing time: ") + seconds(t)
                          + QStringLiteral("s"));
@@ -524,6 +558,11 @@ bool stackAll(StackEngine& e, const Progress& progress)
         // The frames added so far make the stack; with none there is nothing to show.
         if (stacked == 0)
             return true;
+    } else if (stacked == 0) {
+        // An empty stack is no result: there is nothing to save.
+        progress.say(QStringLiteral("No frame was stacked: there is no result to save."));
+        progress.setStatus(QStringLiteral("Ready."));
+        return true;
     }
     e.stackReady = true;
     progress.processEvents();
@@ -531,7 +570,7 @@ bool stackAll(StackEngine& e, const Progress& progress)
     return true;
 }
 
-bool analyzeQuality(StackEngine& e, const Progress& progress)
+static bool qualityLoop(StackEngine& e, const Progress& progress)
 {
     if (e.qualityAnalysed)
         return true;
@@ -627,10 +666,31 @@ bool analyzeQuality(StackEngine& e, const Progress& progress)
     return true;
 }
 
+bool alignAll(StackEngine& e, const Progress& progress)
+{
+    return guarded(progress, QStringLiteral("aligning"), [&] { return alignLoop(e, progress); });
+}
+
+bool refineAll(StackEngine& e, const Progress& progress)
+{
+    return guarded(progress, QStringLiteral("refining"), [&] { return refineLoop(e, progress); });
+}
+
+bool stackAll(StackEngine& e, const Progress& progress)
+{
+    return guarded(progress, QStringLiteral("stacking"), [&] { return stackLoop(e, progress); });
+}
+
+bool analyzeQuality(StackEngine& e, const Progress& progress)
+{
+    return guarded(progress, QStringLiteral("analyzing the quality"), [&] { return qualityLoop(e, progress); });
+}
+
 bool buildMasterDark(StackEngine& e, const Progress& progress, QStringList* leftOut)
 {
     bool cancelled = false;
-    return buildDark(e, progress, leftOut, &cancelled);
+    return guarded(progress, QStringLiteral("building the master dark"),
+                   [&] { return buildDark(e, progress, leftOut, &cancelled); });
 }
 
 std::vector<bool> selectFrames(const StackEngine& e, SelectionMode mode, double minQuality, int frameCount,

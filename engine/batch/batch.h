@@ -20,6 +20,8 @@ struct Progress {
     std::function<bool(int)> selected;          // the frame takes part (its row is checked)
     // A frame file could not be read. The loop has logged it; return false to end the run early.
     std::function<bool(const QString& path)> unreadable;
+    // The memory ran out during the step ("stacking"); the loop has logged it and ended.
+    std::function<void(const QString& step)> outOfMemory;
     // How far the loop is: frames done of the frames taking part (called after every frame).
     std::function<void(int done, int total)> advance;
     // Asked before each frame: true stops the loop there. The loop logs where it stopped and keeps
@@ -40,6 +42,8 @@ QString cancelledLine(const QString& step, int done, int total);
 
 // The log line for a frame file that cannot be read.
 QString unreadableLine(const QString& path);
+// The log line for a frame whose size differs from the sequence's (it is left out).
+QString otherSizeLine(const QString& path);
 
 // ---- reference --------------------------------------------------------------------------------
 struct ReferenceRequest {
@@ -62,7 +66,9 @@ PickResult pickReference(StackEngine& engine, const ReferenceRequest& request, Q
 QString pickMessage(PickResult result, const StackEngine& engine, const ReferenceRequest& request);
 
 // ---- loops ------------------------------------------------------------------------------------
-// Each returns false when it refuses to run (the reason is logged). A cancelled loop logs
+// Each returns false when it refuses to run or the memory runs out (the reason is logged). Frames of
+// another size than the sequence's are left out with a log line. A stacking run that stacks no frame
+// logs so and leaves no stack to save (stackReady stays false). A cancelled loop logs
 // cancelledLine() as its last line; the caller, who owns the cancel request, knows it was cancelled.
 // Cancelled alignment and refinement keep the positions found so far; a cancelled stacking run
 // normalises and shows the stack of the frames added so far, which is then a finished stack.

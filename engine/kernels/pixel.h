@@ -11,6 +11,8 @@
 #include <QImage>
 #include <QtGlobal>
 
+#include <new>
+
 namespace px {
 
 // A channel fraction: the 8-bit value divided by 255, in double precision.
@@ -139,8 +141,15 @@ inline const QRgb* row(const QImage& image, int y) { return reinterpret_cast<con
 // The same for either pixel type.
 template <class Pixel>
 inline const Pixel* rowOf(const QImage& image, int y) { return reinterpret_cast<const Pixel*>(image.constScanLine(y)); }
-// A writable row, for single-threaded writes (it detaches a shared image).
-inline QRgb* writableRow(QImage& image, int y) { return reinterpret_cast<QRgb*>(image.scanLine(y)); }
+// A writable row, for single-threaded writes (it detaches a shared image). A detach that finds no
+// memory throws std::bad_alloc instead of handing out a null row.
+inline QRgb* writableRow(QImage& image, int y)
+{
+    uchar* line = image.scanLine(y);
+    if (!line)
+        throw std::bad_alloc();
+    return reinterpret_cast<QRgb*>(line);
+}
 
 // Writable rows for loops that run on several threads. Taking the bits detaches a shared image once,
 // on the calling thread; writing through QImage::scanLine from several threads would detach (and
@@ -148,7 +157,11 @@ inline QRgb* writableRow(QImage& image, int y) { return reinterpret_cast<QRgb*>(
 template <class Pixel>
 class RowsOf {
 public:
-    explicit RowsOf(QImage& image) : bits_(image.bits()), stride_(image.bytesPerLine()) {}
+    explicit RowsOf(QImage& image) : bits_(image.bits()), stride_(image.bytesPerLine())
+    {
+        if (!bits_ && !image.isNull())
+            throw std::bad_alloc(); // the detach found no memory
+    }
     Pixel* operator()(int y) const { return reinterpret_cast<Pixel*>(bits_ + stride_ * y); }
 
 private:

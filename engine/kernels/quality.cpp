@@ -113,7 +113,7 @@ public:
             const bool known = k <= 22 ? belowUnit(d, n, threshold, k, total, counted)
                                        : unitOrMore(d, n, threshold, k, total, counted);
             if (known && sum_ + total + 256 < (1LL << (k + 1))) {
-                sum_ += int(total);
+                sum_ += total;
                 count_ += counted;
                 return;
             }
@@ -121,7 +121,7 @@ public:
         for (int i = 0; i < n; ++i) {
             if (d[i] > threshold) {
                 ++count_;
-                sum_ = int(float(sum_) + d[i]);
+                sum_ = (long long)(float(sum_) + d[i]);
             }
         }
     }
@@ -208,8 +208,9 @@ private:
     }
 #endif
 
-    int sum_ = 0;
-    int count_ = 0;
+    // 64 bits: a large frame with much contrast passes 2^31; below that the sums are those of 32 bits.
+    long long sum_ = 0;
+    long long count_ = 0;
 };
 
 float horizontalFrom(const LumaPlane& l, int w, int h)

@@ -1,6 +1,6 @@
 #pragma once
 // Sharpness measures: the mean size of the luminance steps between neighbouring pixels that exceed a
-// threshold, horizontally and vertically.
+// threshold, horizontally and vertically. The sums are 64-bit: a large frame with much contrast passes 2^31.
 
 #include <QImage>
 
