@@ -43,7 +43,7 @@ QList<QCommandLineOption> optionTable()
         {QStringLiteral("luma-out"), QStringLiteral("Write the luminance of the result.")},
         {QStringLiteral("depth"), QStringLiteral("Bits per channel of the output, 8 or 16 (PNG, TIFF, PPM, PGM); default 16 when the first frame has more than 8 bits and the format holds them, else 8. FITS output (.fit, .fits) is always 32-bit float."), QStringLiteral("BITS")},
         {QStringLiteral("threads"), QStringLiteral("Number of threads (default: all cores)."), QStringLiteral("N")},
-        {QStringLiteral("cache-mb"), QStringLiteral("Memory for decoded frames in MB (default: a quarter of the physical memory; 0: none)."), QStringLiteral("N")},
+        {QStringLiteral("cache-mb"), QStringLiteral("Memory for decoded frames in MB (default: a quarter of the memory the process may use; 0: none)."), QStringLiteral("N")},
         {{QStringLiteral("q"), QStringLiteral("quiet")}, QStringLiteral("Print no log lines.")},
         {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help.")},
         {QStringLiteral("version"), QStringLiteral("Show the version.")},
