@@ -5,6 +5,7 @@
 #include "fixtures.h"
 
 #include "batch.h"
+#include "colour.h"
 #include "framecache.h"
 #include "parallel.h"
 #include "pngdecode.h"
@@ -306,6 +307,74 @@ private slots:
             QVERIFY2(run.log == reference.log, qPrintable(what));
             QVERIFY2(run.image == reference.image, qPrintable(what));
         }
+    }
+
+    // The colour adjustment remembers results by value; a stack repeats values a lot, so remembered and
+    // replaced slots are both exercised, and every pixel must be what the one-channel function gives.
+    void colourAdjustmentMatchesTheChannelFunction_data()
+    {
+        QTest::addColumn<int>("curves");
+        QTest::newRow("gamma") << 0;
+        QTest::newRow("gamma, boost") << 1;
+        QTest::newRow("hill, downhill, contrast, offset") << 2;
+        QTest::newRow("boost, luminance out") << 3;
+    }
+    void colourAdjustmentMatchesTheChannelFunction()
+    {
+        QFETCH(int, curves);
+        auto acc = createFloatImage(320, 240);
+        synth::Rng rng(91);
+        for (std::size_t i = 0; i < acc->floatCount(); i += 4) {
+            const int w = rng.below(6); // 0..5 frames at this pixel, 8-bit fractions summed
+            for (int c = 0; c < 3; ++c) {
+                float sum = 0.0f;
+                for (int k = 0; k < w; ++k)
+                    sum += float(rng.below(256) / 255.0);
+                acc->data[i + std::size_t(c)] = sum;
+            }
+            acc->data[i + 3] = float(w);
+        }
+        kernels::ColourParams cp;
+        cp.gamma[0] = 0.7f;
+        cp.gamma[1] = 1.3f;
+        cp.gamma[2] = 2.2f;
+        cp.gain[2] = 1.1f;
+        if (curves == 1 || curves == 3) {
+            cp.lowValueBoost = true;
+            cp.lvbExponent = 3;
+            cp.lvbBlend = 0.4f;
+        }
+        if (curves == 2) {
+            cp.hillFunc = cp.downhillFunc = true;
+            cp.downhillGain = 1.7f;
+            cp.contrast[0] = 1.2f;
+            cp.offset[1] = -0.1f;
+        }
+        cp.lumaOut = curves == 3;
+        for (int threads : {1, 2}) {
+            parallel::setThreadCount(threads);
+            const QImage image = kernels::colorAdjusted(*acc, cp);
+            for (int y = 0; y < acc->height; ++y) {
+                const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+                for (int x = 0; x < acc->width; ++x) {
+                    const float* p = acc->pixel(x, y);
+                    QRgb expected = qRgb(0, 0, 0);
+                    if (p[3] != 0.0f) {
+                        float v[3];
+                        for (int c = 0; c < 3; ++c)
+                            v[c] = kernels::adjustChannel(p[c], p[3], c, cp);
+                        if (cp.lumaOut) {
+                            float l = float(cp.lumaWeightR * v[0] + cp.lumaWeightG * v[1] + cp.lumaWeightB * v[2]);
+                            v[0] = v[1] = v[2] = std::min(l, 1.0f);
+                        }
+                        expected = qRgb(fixtures::byteOf(v[0]), fixtures::byteOf(v[1]), fixtures::byteOf(v[2]));
+                    }
+                    if (line[x] != expected)
+                        QFAIL(qPrintable(QStringLiteral("pixel %1,%2 with %3 threads").arg(x).arg(y).arg(threads)));
+                }
+            }
+        }
+        parallel::setThreadCount(0);
     }
 
 private:

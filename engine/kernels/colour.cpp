@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <vector>
 
 namespace kernels {
 
@@ -80,17 +82,53 @@ float adjustChannel(float sum, float weight, int c, const ColourParams& p, Power
 
 namespace {
 
-// The pipeline's channel values of one accumulator pixel with W > 0. Neighbouring pixels often repeat
-// a value: the real power is taken once for them.
+// Results of one channel by the value its curves start from (sum / weight x gain): every step after
+// that depends on that value alone, so a remembered result is the computed one to the bit. A stack
+// holds few distinct values per channel (sums of 8-bit fractions over a few weights), so most pixels
+// find theirs. Direct-mapped: a value replaces whatever shared its slot.
+class ChannelMemo {
+public:
+    ChannelMemo() : slots_(3u << kBits)
+    {
+        // An empty slot holds a value that never maps to it: 0 everywhere but in slot 0, which 0 maps to.
+        for (int c = 0; c < 3; ++c)
+            slots_[std::size_t(c) << kBits].bits = 1;
+    }
+
+    float adjust(float sum, float weight, int c, const ColourParams& p)
+    {
+        const float scaled = (sum / weight) * p.gain[c];
+        quint32 bits;
+        std::memcpy(&bits, &scaled, sizeof bits);
+        Slot& slot = slots_[(std::size_t(c) << kBits) | slotOf(bits)];
+        if (slot.bits != bits) {
+            slot.bits = bits;
+            slot.value = adjustChannel(sum, weight, c, p);
+        }
+        return slot.value;
+    }
+
+private:
+    static constexpr int kBits = 14;
+    static quint32 slotOf(quint32 bits) { return (bits * 2654435761u) >> (32 - kBits); }
+    static_assert(((1u * 2654435761u) >> (32 - kBits)) != 0, "the empty marker of slot 0 maps elsewhere");
+    struct Slot {
+        quint32 bits = 0;
+        float value = 0.0f;
+    };
+    std::vector<Slot> slots_;
+};
+
+// The pipeline's channel values of one accumulator pixel with W > 0.
 struct PixelPipeline {
     const ColourParams& p;
-    PowerMemo memo;
+    ChannelMemo memo;
     void operator()(const float* in, float* rgb)
     {
         const float w = in[3];
-        float r = adjustChannel(in[0], w, 0, p, &memo);
-        float g = adjustChannel(in[1], w, 1, p, &memo);
-        float b = adjustChannel(in[2], w, 2, p, &memo);
+        float r = memo.adjust(in[0], w, 0, p);
+        float g = memo.adjust(in[1], w, 1, p);
+        float b = memo.adjust(in[2], w, 2, p);
         if (p.lumaOut) {
             float l = float(p.lumaWeightR * r + p.lumaWeightG * g + p.lumaWeightB * b);
             if (l > 1.0f)
@@ -108,7 +146,7 @@ QImage adjustedImage(const FloatImage& acc, const ColourParams& p)
 {
     using S = px::Samples<Pixel>;
     return imageFromAccumulator<Pixel>(acc, [&p] {
-        return [pipeline = PixelPipeline{p, PowerMemo()}](const float* in) mutable {
+        return [pipeline = PixelPipeline{p, ChannelMemo()}](const float* in) mutable {
             float v[3];
             pipeline(in, v);
             return S::pixel(S::sample(v[0]), S::sample(v[1]), S::sample(v[2]));
@@ -136,7 +174,7 @@ std::vector<float> colourValues(const FloatImage& acc, const ColourParams& p)
         return values;
     values.assign(plane * 3, 0.0f);
     parallel::forRange(0, acc.height, [&](int y0, int y1) {
-        PixelPipeline pipeline{p, PowerMemo()};
+        PixelPipeline pipeline{p, ChannelMemo()};
         for (int y = y0; y < y1; ++y) {
             const float* in = acc.pixel(0, y);
             const std::size_t row = std::size_t(y) * std::size_t(acc.width);

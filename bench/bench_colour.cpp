@@ -1,0 +1,99 @@
+// Latency of a colour change on a stack: the full-resolution adjustment with gamma and the low value
+// boost, against the same per-pixel steps without remembered results (the previous loop, kept here
+// for the ratio inside one run), and the view-sized preview the window shows while a control moves.
+//   bench_colour [--quick] [--frames N]
+
+#include "benchutil.h"
+#include "colour.h"
+#include "floatimage.h"
+#include "parallel.h"
+#include "stacking.h"
+#include "synthetic.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <cstdio>
+
+namespace {
+
+std::unique_ptr<FloatImage> stackOf(int width, int height, int frames)
+{
+    auto acc = createFloatImage(width, height);
+    for (int i = 0; i < frames; ++i) {
+        synth::Planet p;
+        p.width = width;
+        p.height = height;
+        p.cx = width / 2.0 + (i % 5) * 0.3;
+        p.cy = height / 2.0 + (i % 3) * 0.3;
+        p.radius = height * 0.3;
+        p.blur = 1.0;
+        p.noise = 2.0;
+        p.seed = quint32(i + 1);
+        kernels::StackParams sp;
+        kernels::stackFrame(synth::renderPlanet(p), *acc, sp);
+    }
+    return acc;
+}
+
+// The adjustment as it was: the real power remembered for the last value of each channel only.
+QImage withoutMemo(const FloatImage& acc, const kernels::ColourParams& p)
+{
+    return kernels::imageFromAccumulator(acc, [&p] {
+        return [&p, memo = kernels::PowerMemo()](const float* in) mutable {
+            const float w = in[3];
+            const float r = kernels::adjustChannel(in[0], w, 0, p, &memo);
+            const float g = kernels::adjustChannel(in[1], w, 1, p, &memo);
+            const float b = kernels::adjustChannel(in[2], w, 2, p, &memo);
+            return px::rgbFromFractions(r, g, b);
+        };
+    });
+}
+
+void measure(int width, int height, int frames, int threads)
+{
+    static std::unique_ptr<FloatImage> acc;
+    static int accWidth = 0;
+    if (accWidth != width) {
+        acc = stackOf(width, height, frames);
+        accWidth = width;
+    }
+    parallel::setThreadCount(threads);
+    kernels::ColourParams cp;
+    for (int c = 0; c < 3; ++c)
+        cp.gamma[c] = 0.8f;
+    cp.lowValueBoost = true;
+    cp.lvbExponent = 2;
+    cp.lvbBlend = 0.5f;
+    const QString what = QStringLiteral("%1x%2, %3 thread%4").arg(width).arg(height).arg(threads).arg(threads > 1 ? "s" : "");
+    volatile int sink = 0;
+    const bench::Timing before = bench::measure([&] { sink = sink + withoutMemo(*acc, cp).width(); }, 7);
+    const bench::Timing after = bench::measure([&] { sink = sink + kernels::colorAdjusted(*acc, cp).width(); }, 7);
+    bench::report(QStringLiteral("gamma+boost, last value only   ") + what, before);
+    bench::report(QStringLiteral("gamma+boost, remembered values ") + what, after);
+    std::printf("  ratio %.3f\n", after.medianMs / before.medianMs);
+    if (withoutMemo(*acc, cp) != kernels::colorAdjusted(*acc, cp))
+        std::printf("  THE RESULTS DIFFER\n");
+    (void)sink;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList a = app.arguments();
+    const bool quick = a.contains(QStringLiteral("--quick"));
+    int frames = 20;
+    const int at = a.indexOf(QStringLiteral("--frames"));
+    if (at >= 0 && at + 1 < a.size())
+        frames = std::max(1, a[at + 1].toInt());
+    const int cores = QThread::idealThreadCount();
+    std::printf("Colour latency, stacks of %d frames, %d cores\n", frames, cores);
+    for (int threads : {1, cores})
+        measure(1928, 1083, frames, threads);
+    if (!quick)
+        for (int threads : {1, cores})
+            measure(3848, 2163, frames, threads);
+    return 0;
+}
