@@ -22,6 +22,7 @@
 #include <QStyleFactory>
 #include <QToolButton>
 #include <QStyleOptionViewItem>
+#include <QTimer>
 
 #include <algorithm>
 #include <vector>
@@ -137,12 +138,15 @@ Nebulo::Nebulo(QWidget* parent, Qt::WindowFlags flags)
     connect(ui.actionGradientH, &QAction::triggered, this, &Nebulo::gradientH);
     for (QDoubleSpinBox* box : {ui.sbContrastR, ui.sbContrastG, ui.sbContrastB, ui.sbGammaR, ui.sbGammaG, ui.sbGammaB,
                                 ui.sbGainR, ui.sbGainG, ui.sbGainB, ui.sbOffsetR, ui.sbOffsetG, ui.sbOffsetB})
-        connect(box, &QDoubleSpinBox::valueChanged, this, &Nebulo::adjustColors);
-    connect(ui.sbDHStrength, &QSpinBox::valueChanged, this, &Nebulo::adjustColors);
-    connect(ui.sbDHGain, &QDoubleSpinBox::valueChanged, this, &Nebulo::adjustColors);
-    connect(ui.cblvb, &QCheckBox::clicked, this, &Nebulo::adjustColors);
-    connect(ui.sblvb, &QSpinBox::valueChanged, this, &Nebulo::adjustColors);
-    connect(ui.sblvbBlend, &QDoubleSpinBox::valueChanged, this, &Nebulo::adjustColors);
+        connect(box, &QDoubleSpinBox::valueChanged, this, &Nebulo::colourControlChanged);
+    connect(ui.sbDHStrength, &QSpinBox::valueChanged, this, &Nebulo::colourControlChanged);
+    connect(ui.sbDHGain, &QDoubleSpinBox::valueChanged, this, &Nebulo::colourControlChanged);
+    connect(ui.cblvb, &QCheckBox::clicked, this, &Nebulo::colourControlChanged);
+    connect(ui.sblvb, &QSpinBox::valueChanged, this, &Nebulo::colourControlChanged);
+    connect(ui.sblvbBlend, &QDoubleSpinBox::valueChanged, this, &Nebulo::colourControlChanged);
+    colourRest_ = new QTimer(this);
+    colourRest_->setSingleShot(true);
+    connect(colourRest_, &QTimer::timeout, this, &Nebulo::adjustColors);
     connect(ui.pbAlign, &QPushButton::clicked, this, &Nebulo::alignall);
     connect(ui.pbRefine, &QPushButton::clicked, this, &Nebulo::refineall);
     connect(ui.pbStack2, &QPushButton::clicked, this, &Nebulo::stackall2);
@@ -488,6 +492,16 @@ void Nebulo::adjustColors()
     }
     lblStatus->setText(tr("Color adjustment..."));
     QCoreApplication::processEvents();
+    copyColourControls();
+    QCoreApplication::processEvents();
+    if (!engine.accumulator)
+        return; // a nested operation may have replaced the accumulator while events were processed
+    showImage(engine.colorAdjusted());
+    lblStatus->setText(tr("Ready."));
+}
+
+void Nebulo::copyColourControls()
+{
     engine.downhillGain = float(ui.sbDHGain->value());
     engine.downhillStrength = ui.sbDHStrength->value();
     engine.hillFunc = ui.cbHillFunc->isChecked();
@@ -507,15 +521,38 @@ void Nebulo::adjustColors()
     engine.offsetR = float(ui.sbOffsetR->value());
     engine.offsetG = float(ui.sbOffsetG->value());
     engine.offsetB = float(ui.sbOffsetB->value());
-    QCoreApplication::processEvents();
     engine.lumaOut = ui.cbLumaOut->isChecked();
     engine.lumaWeightR = ui.sbLRed->value();
     engine.lumaWeightG = ui.sbLGreen->value();
     engine.lumaWeightB = ui.sbLBlue->value();
-    if (!engine.accumulator)
-        return; // a nested operation may have replaced the accumulator while events were processed
-    showImage(engine.colorAdjusted());
-    lblStatus->setText(tr("Ready."));
+}
+
+void Nebulo::colourControlChanged()
+{
+    if (busy_)
+        return;
+    const FloatImage* acc = engine.accumulator.get();
+    const qint64 pixels = acc ? qint64(acc->width) * acc->height : 0;
+    if (fileNames.isEmpty() || pixels <= previewAbovePixels) {
+        adjustColors();
+        return;
+    }
+    copyColourControls();
+    int step = 2;
+    while (pixels / (qint64(step) * step) > previewPixels)
+        ++step;
+    showPreview(engine.colorPreview(step), step, QSize(acc->width, acc->height));
+    colourRest_->start(colourRestMs);
+}
+
+void Nebulo::showPreview(const QImage& image, int step, const QSize& extent)
+{
+    auto* item = new QGraphicsPixmapItem(QPixmap::fromImage(image));
+    item->setScale(step);
+    pixmapItem = item;
+    scene->clear();
+    scene->setSceneRect(0, 0, extent.width(), extent.height());
+    scene->addItem(item);
 }
 
 void Nebulo::savestacked()

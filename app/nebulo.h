@@ -19,6 +19,7 @@ class QGraphicsScene;
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QTimer;
 
 // The main window: owns the engine, the form, the image view and the status bar, and turns every
 // user action into engine operations. It holds no pixel loop of its own.
@@ -46,6 +47,13 @@ public:
 
     // The display step: the scene shows exactly this image.
     void showImage(const QImage& image);
+
+    // Stacks of more pixels than this follow a moving colour control with a preview of every n-th
+    // pixel (at most about previewPixels of them), and show the exact image once the control has
+    // rested for colourRestMs.
+    qint64 previewAbovePixels = 4000000;
+    qint64 previewPixels = 1000000;
+    int colourRestMs = 150;
 
     // A long operation (alignment, refinement, stacking, quality analysis, master dark) is running.
     bool isBusy() const { return busy_; }
@@ -91,6 +99,9 @@ public slots:
     void selectFrame();
     void gradientH();
     void adjustColors();
+    // A colour control changed: the exact image, or for a large stack a preview now and the exact
+    // image when the controls rest.
+    void colourControlChanged();
     void alignall();
     void refineall();
     void stackall2();
@@ -117,7 +128,11 @@ private:
     void clearPatternThumbnails();
     // Alignment and refinement read the stacking filter and the search radius afresh.
     void copyPositionRunControls();
+    void copyColourControls();
+    // A preview image shown over the whole stack's extent (each of its pixels covers step x step).
+    void showPreview(const QImage& image, int step, const QSize& extent);
 
     bool busy_ = false;
+    QTimer* colourRest_ = nullptr;
     bool cancelRequested_ = false;
 };

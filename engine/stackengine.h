@@ -220,6 +220,8 @@ public:
     };
     Result result(const QString& path, int depth) const;
     static bool writeResult(const Result& result, const QString& path, QString* error = nullptr);
+    // colorAdjusted() at every step-th pixel in each axis: a quick view while a colour control moves.
+    QImage colorPreview(int step) const;
 
     // ---- quality -------------------------------------------------------------------------------
     float gradientQualityH() const;

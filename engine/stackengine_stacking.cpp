@@ -133,3 +133,8 @@ bool StackEngine::saveResult(const QString& path, int depth, QString* error) con
 {
     return writeResult(result(path, depth), path, error);
 }
+
+QImage StackEngine::colorPreview(int step) const
+{
+    return accumulator ? kernels::colorAdjustedSampled(*accumulator, colourParams(), step) : QImage();
+}

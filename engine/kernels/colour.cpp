@@ -166,6 +166,32 @@ QImage colorAdjusted16(const FloatImage& acc, const ColourParams& p)
     return adjustedImage<QRgba64>(acc, p);
 }
 
+QImage colorAdjustedSampled(const FloatImage& acc, const ColourParams& p, int step)
+{
+    if (step <= 1)
+        return colorAdjusted(acc, p);
+    using S = px::Samples<QRgb>;
+    const int width = (acc.width + step - 1) / step, height = (acc.height + step - 1) / step;
+    QImage out(width, height, S::kFormat);
+    if (out.isNull() || !acc.data)
+        return out;
+    const px::RowsOf<QRgb> rows(out);
+    parallel::forRange(0, height, [&](int y0, int y1) {
+        PixelPipeline pipeline{p, ChannelMemo()};
+        for (int y = y0; y < y1; ++y) {
+            QRgb* line = rows(y);
+            for (int x = 0; x < width; ++x) {
+                const float* in = acc.pixel(x * step, y * step);
+                float v[3] = {0.0f, 0.0f, 0.0f};
+                if (in[3] != 0.0f)
+                    pipeline(in, v);
+                line[x] = S::pixel(S::sample(v[0]), S::sample(v[1]), S::sample(v[2]));
+            }
+        }
+    });
+    return out;
+}
+
 std::vector<float> colourValues(const FloatImage& acc, const ColourParams& p)
 {
     const std::size_t plane = std::size_t(std::max(0, acc.width)) * std::size_t(std::max(0, acc.height));
