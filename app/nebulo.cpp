@@ -553,6 +553,7 @@ void Nebulo::showPreview(const QImage& image, int step, const QSize& extent)
     scene->clear();
     scene->setSceneRect(0, 0, extent.width(), extent.height());
     scene->addItem(item);
+    view->sceneChanged();
 }
 
 void Nebulo::savestacked()
