@@ -52,12 +52,13 @@ bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& imag
                 return it->ready;
             }
             if (it->ready) {
-                it->lastUse = ++clock_;
                 image = it->image;
                 reserved_ -= reserved;
                 if (it->pinned) {
-                    it->pinned = false;
+                    it->pinned = false; // its first use: still on probation
                     evictToBudget(QString());
+                } else {
+                    it->reused = true;
                 }
                 return true;
             }
@@ -92,7 +93,7 @@ bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& imag
     entry.image = prepared;
     entry.ready = true;
     entry.pinned = use == Use::Ahead;
-    entry.lastUse = ++clock_;
+    entry.admitted = ++clock_;
     const bool pinned = entry.pinned;
     bytes_ += prepared.sizeInBytes();
     evictToBudget(key);
@@ -136,20 +137,26 @@ void FrameCache::releaseReadAhead()
     evictToBudget(QString());
 }
 
-// Drops the least recently used frames (never one being prepared, read ahead or named by keep)
-// until the frames and the reserved memory fit the budget.
+// Drops frames (never one being prepared, read ahead or named by keep) until the frames and the
+// reserved memory fit the budget. Frames used only once go before frames used again, and within each
+// kind the most recently admitted go first: a pass over a sequence longer than the budget then leaves
+// the frames admitted first in place for the next pass, instead of evicting each frame just before
+// the next pass needs it.
 void FrameCache::evictToBudget(const QString& keep)
 {
     while (bytes_ + reserved_ > budget_) {
-        auto oldest = entries_.end();
+        auto victim = entries_.end();
         for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-            if (it->ready && !it->pinned && it.key() != keep && (oldest == entries_.end() || it->lastUse < oldest->lastUse))
-                oldest = it;
+            if (!it->ready || it->pinned || it.key() == keep)
+                continue;
+            if (victim == entries_.end() || (victim->reused && !it->reused)
+                || (victim->reused == it->reused && it->admitted > victim->admitted))
+                victim = it;
         }
-        if (oldest == entries_.end())
+        if (victim == entries_.end())
             return;
-        bytes_ -= oldest->image.sizeInBytes();
-        entries_.erase(oldest);
+        bytes_ -= victim->image.sizeInBytes();
+        entries_.erase(victim);
     }
 }
 

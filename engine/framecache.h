@@ -1,8 +1,9 @@
 #pragma once
 // Frames as the loops use them (decoded, converted, supersampled, calibrated), kept in memory so that
 // every pass over a sequence decodes each file once. Entries are keyed by the file (path, size,
-// modification time) and by every loading parameter; the least recently used go first when the
-// memory budget is reached. Safe to use from several threads: a frame that one thread is preparing
+// modification time) and by every loading parameter. When the memory budget is reached, frames used
+// once go before frames used again, the most recently admitted first, so that passes over a sequence
+// longer than the budget keep finding the frames admitted first. Safe to use from several threads: a frame that one thread is preparing
 // is waited for, not prepared twice.
 
 #include <QColor>
@@ -68,7 +69,8 @@ private:
         bool pinned = false; // read ahead, not used yet
         bool hasMean = false;
         QColor mean;
-        quint64 lastUse = 0;
+        bool reused = false;  // used again after its first use
+        quint64 admitted = 0; // order of joining the cache
     };
     void evictToBudget(const QString& keep);
 

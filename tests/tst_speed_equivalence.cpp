@@ -309,6 +309,47 @@ private slots:
         }
     }
 
+    // Sequential passes over a sequence longer than the budget keep finding the frames that stayed: with
+    // one thread, every pass after the first decodes only the frames beyond the budget (and one more).
+    void passesOverALongSequenceKeepHitting_data()
+    {
+        QTest::addColumn<int>("threads");
+        QTest::newRow("one thread") << 1;
+        QTest::newRow("two threads") << 2;
+    }
+    void passesOverALongSequenceKeepHitting()
+    {
+        QFETCH(int, threads);
+        parallel::setThreadCount(threads);
+        QTemporaryDir local;
+        QStringList paths;
+        for (int i = 0; i < 16; ++i)
+            paths << fixtures::write(local, QStringLiteral("f%1.png").arg(i, 2, 10, QLatin1Char('0')),
+                                     fixtures::randomImage(40, 30, quint64(i)));
+        StackEngine e;
+        const qint64 frame = 40 * 30 * 4;
+        e.cache->setBudget(10 * frame);
+        e.addFrames(paths);
+        batch::Progress p;
+        QVERIFY(e.prepareSequence(paths.first()) == StackEngine::Status::Ok);
+        qint64 decoded = e.cache->preparedCount();
+        QCOMPARE(decoded, qint64(1));
+        for (int pass = 0; pass < 4; ++pass) {
+            // A loading pass as the loops make it: read-ahead (with more than one thread) and loads.
+            QVERIFY(batch::analyzeQuality(e, p));
+            e.qualityAnalysed = false;
+            const qint64 now = e.cache->preparedCount();
+            if (pass > 0) {
+                // Read-ahead holds room for three frames and their work (six frames) beside the cache.
+                const qint64 limit = threads == 1 ? 16 - 9 : 16 - 2;
+                QVERIFY2(now - decoded <= limit, qPrintable(QStringLiteral("pass %1 decoded %2").arg(pass).arg(now - decoded)));
+            }
+            QVERIFY(e.cache->bytesInUse() <= 10 * frame);
+            decoded = now;
+        }
+        parallel::setThreadCount(0);
+    }
+
     // The colour adjustment remembers results by value; a stack repeats values a lot, so remembered and
     // replaced slots are both exercised, and every pixel must be what the one-channel function gives.
     void colourAdjustmentMatchesTheChannelFunction_data()
