@@ -1,8 +1,11 @@
 // The whole pass of the batch command against one plain decode of the same files.
-//   bench_pipeline [--quick] [--runs N] [--keep DIR]
+//   bench_pipeline [--quick] [--runs N] [--keep DIR] [--baseline CLI] [--cliff N]
 // Generates 200 frames of 640x480 and 50 of 1920x1080 (PNG, with noise), then measures in one run:
 // a single-threaded decode pass of the files, and nebulo-cli with quality analysis, alignment,
 // refinement and stacking over them. Prints the medians, their ratio and the command's peak memory.
+// --baseline CLI runs another build of the command in the same runs (for before/after ratios).
+// --cliff N instead measures N frames of 640x480 with a frame budget of half their decoded size
+// against one that holds them all.
 
 #include "benchutil.h"
 #include "synthetic.h"
@@ -60,11 +63,15 @@ double decodePassMs(const QStringList& files)
     return double(t.nsecsElapsed()) / 1e6;
 }
 
-// Runs the command; returns elapsed milliseconds and its peak resident memory in MB.
-double runCommand(const QStringList& arguments, double* peakMb)
+QByteArray g_baseline; // another build of the command, measured beside this one
+
+// Runs the command; returns elapsed milliseconds and its peak resident memory in MB (and the CPU
+// milliseconds it used when cpuMs is given).
+double runCommand(const QStringList& arguments, double* peakMb, double* cpuMs = nullptr,
+                  const QByteArray& program = QByteArray(NEBULO_CLI_PATH))
 {
     std::vector<QByteArray> storage;
-    storage.push_back(QByteArray(NEBULO_CLI_PATH));
+    storage.push_back(program);
     for (const QString& a : arguments)
         storage.push_back(a.toLocal8Bit());
     std::vector<char*> argv;
@@ -81,6 +88,9 @@ double runCommand(const QStringList& arguments, double* peakMb)
     wait4(pid, &status, 0, &usage);
     const double ms = double(t.nsecsElapsed()) / 1e6;
     *peakMb = usage.ru_maxrss / 1024.0;
+    if (cpuMs)
+        *cpuMs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
+            + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         std::printf("nebulo-cli failed (status %d)\n", WEXITSTATUS(status));
     return ms;
@@ -111,7 +121,7 @@ void measure(int count, int width, int height, int runs, const QString& keep)
             + files;
     };
     decodePassMs(files); // warm the page cache
-    std::vector<double> decode, pipeline, ratios, bmpRatios, peaks;
+    std::vector<double> decode, pipeline, ratios, bmpRatios, peaks, baseline, baseRatios, basePeaks;
     for (int r = 0; r < runs; ++r) {
         const double d = decodePassMs(files);
         double peak = 0, bmpPeak = 0;
@@ -124,10 +134,69 @@ void measure(int count, int width, int height, int runs, const QString& keep)
         peaks.push_back(std::max(peak, bmpPeak));
         std::printf("  run %d: decode %8.1f ms   whole pass %8.1f ms (ratio %.3f); with a BMP result %8.1f ms (ratio %.3f)   peak %.0f MB\n",
                     r + 1, d, p, p / d, b, b / d, peaks.back());
+        if (!g_baseline.isEmpty()) {
+            double basePeak = 0;
+            const double base = runCommand(argsFor(QStringLiteral("base.png")), &basePeak, nullptr, g_baseline);
+            baseRatios.push_back(base / d);
+            baseline.push_back(base);
+            basePeaks.push_back(basePeak);
+            std::printf("         baseline whole pass %8.1f ms (ratio %.3f)   peak %.0f MB   this build / baseline %.3f\n", base,
+                        base / d, basePeak, p / base);
+        }
         std::fflush(stdout);
     }
     std::printf("  median: decode %8.1f ms   whole pass %8.1f ms   ratio %.3f   (BMP result: ratio %.3f)   peak %.0f MB\n",
                 median(decode), median(pipeline), median(ratios), median(bmpRatios), median(peaks));
+    if (!baseline.empty())
+        std::printf("  median: baseline whole pass %8.1f ms   ratio %.3f   peak %.0f MB\n", median(baseline),
+                    median(baseRatios), median(basePeaks));
+}
+
+// The cache cliff: the whole pass with a frame budget of half the decoded frames against one that
+// holds them all, in the same runs (elapsed and CPU time).
+void measureCliff(int count, int runs, const QString& keep)
+{
+    QTemporaryDir temporary;
+    const QDir dir(keep.isEmpty() ? temporary.path() : keep + QStringLiteral("/cliff%1").arg(count));
+    std::printf("\ncache cliff, %d frames of 640x480: generating...\n", count);
+    std::fflush(stdout);
+    QStringList files = dir.entryList({QStringLiteral("frame_*.png")}, QDir::Files, QDir::Name);
+    if (files.size() == count) {
+        for (QString& f : files)
+            f = dir.filePath(f);
+    } else {
+        files = makeSequence(dir.path(), count, 640, 480);
+    }
+    const qint64 decodedMb = qint64(count) * 640 * 480 * 4 / (1024 * 1024);
+    auto args = [&](qint64 budgetMb) {
+        return QStringList{QStringLiteral("-q"), QStringLiteral("-o"), dir.filePath(QStringLiteral("out.bmp")),
+                           QStringLiteral("--quality"), QStringLiteral("0"), QStringLiteral("--refine"),
+                           QStringLiteral("--cache-mb"), QString::number(budgetMb)}
+            + files;
+    };
+    decodePassMs(files); // warm the page cache
+    auto cliffOf = [&](const QByteArray& program, const char* name) {
+        std::vector<double> fits, half, ratios, cpuRatios, fitsPeak, halfPeak;
+        for (int r = 0; r < runs; ++r) {
+            double pf = 0, ph = 0, cf = 0, ch = 0;
+            const double f = runCommand(args(decodedMb * 2), &pf, &cf, program);
+            const double h = runCommand(args(decodedMb / 2), &ph, &ch, program);
+            fits.push_back(f);
+            half.push_back(h);
+            ratios.push_back(h / f);
+            cpuRatios.push_back(ch / cf);
+            fitsPeak.push_back(pf);
+            halfPeak.push_back(ph);
+            std::printf("  %s run %d: budget %lld MB %8.1f ms (cpu %8.1f)   budget %lld MB %8.1f ms (cpu %8.1f)   ratio %.3f (cpu %.3f)\n",
+                        name, r + 1, decodedMb * 2, f, cf, decodedMb / 2, h, ch, h / f, ch / cf);
+            std::fflush(stdout);
+        }
+        std::printf("  %s median: fits %8.1f ms (peak %.0f MB)   half %8.1f ms (peak %.0f MB)   ratio %.3f (cpu %.3f)\n", name,
+                    median(fits), median(fitsPeak), median(half), median(halfPeak), median(ratios), median(cpuRatios));
+    };
+    cliffOf(QByteArray(NEBULO_CLI_PATH), "this build");
+    if (!g_baseline.isEmpty())
+        cliffOf(g_baseline, "baseline  ");
 }
 
 // The bundled sample sequence through the whole pipeline, darks included.
@@ -171,6 +240,14 @@ int main(int argc, char* argv[])
     // --keep DIR leaves the generated frames in DIR/WxH for profiling.
     const int keepAt = a.indexOf(QStringLiteral("--keep"));
     const QString keep = keepAt >= 0 && keepAt + 1 < a.size() ? a[keepAt + 1] : QString();
+    const int baseAt = a.indexOf(QStringLiteral("--baseline"));
+    if (baseAt >= 0 && baseAt + 1 < a.size())
+        g_baseline = a[baseAt + 1].toLocal8Bit();
+    const int cliffAt = a.indexOf(QStringLiteral("--cliff"));
+    if (cliffAt >= 0 && cliffAt + 1 < a.size()) {
+        measureCliff(std::max(2, a[cliffAt + 1].toInt()), runs, keep);
+        return 0;
+    }
     measureSamples(std::max(5, runs));
     measure(200, 640, 480, runs, keep);
     if (!quick)
