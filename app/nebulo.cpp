@@ -6,6 +6,11 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QImageReader>
+#include <QMimeData>
+#include <QScrollBar>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
@@ -40,6 +45,39 @@ const char kSaveFilter[] =
     "Portable Pixmap (*.ppm);;Tagged Image File Format (*.tif);;X11 Bitmap (*.xbm);;X11 Pixmap (*.xpm)";
 
 QString yesNo(bool value) { return value ? QStringLiteral("yes") : QStringLiteral("no"); }
+
+// Name order in which runs of digits compare by their value: frame_9 before frame_10.
+bool namedBefore(const QString& a, const QString& b)
+{
+    int i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a.at(i).isDigit() && b.at(j).isDigit()) {
+            int ei = i, ej = j;
+            while (ei < a.size() && a.at(ei).isDigit())
+                ++ei;
+            while (ej < b.size() && b.at(ej).isDigit())
+                ++ej;
+            // Compare the runs without their leading zeros: longer is larger, else digit by digit.
+            QStringView x = QStringView(a).mid(i, ei - i), y = QStringView(b).mid(j, ej - j);
+            while (x.size() > 1 && x.front() == QLatin1Char('0'))
+                x = x.mid(1);
+            while (y.size() > 1 && y.front() == QLatin1Char('0'))
+                y = y.mid(1);
+            if (x.size() != y.size())
+                return x.size() < y.size();
+            if (const int c = x.compare(y); c != 0)
+                return c < 0;
+            i = ei;
+            j = ej;
+            continue;
+        }
+        if (a.at(i) != b.at(j))
+            return a.at(i) < b.at(j);
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
+}
 
 } // namespace
 
@@ -77,6 +115,7 @@ public:
         window_->progressBar->hide();
         window_->pbCancel->hide();
         window_->lblStatus->setText(QStringLiteral("Ready."));
+        window_->showFrameInfo();
     }
     LongOperation(const LongOperation&) = delete;
     LongOperation& operator=(const LongOperation&) = delete;
@@ -228,6 +267,19 @@ Nebulo::Nebulo(QWidget* parent, Qt::WindowFlags flags)
     escape->setContext(Qt::WindowShortcut);
     connect(escape, &QShortcut::activated, this, &Nebulo::cancelOperation);
 
+    // The log follows new lines until the user scrolls up, and again once they scroll to the end.
+    {
+        QScrollBar* bar = ui.teDebug->verticalScrollBar();
+        connect(bar, &QAbstractSlider::actionTriggered, this, [this, bar](int) {
+            followLog_ = bar->sliderPosition() >= bar->maximum();
+        });
+        connect(bar, &QAbstractSlider::rangeChanged, this, [this, bar](int, int maximum) {
+            if (followLog_)
+                bar->setValue(maximum);
+        });
+    }
+    setAcceptDrops(true);
+
     log(QStringLiteral("Nebulo v0.1.2"));
     log(QStringLiteral("Stacking for imagers of the planets and the Moon."));
     log(QStringLiteral("Built on the Qt toolkit."));
@@ -256,6 +308,10 @@ QString Nebulo::startDirectory()
 void Nebulo::log(const QString& line)
 {
     ui.teDebug->append(line);
+    if (followLog_) {
+        QScrollBar* bar = ui.teDebug->verticalScrollBar();
+        bar->setValue(bar->maximum());
+    }
 }
 
 batch::Progress Nebulo::progress()
@@ -300,7 +356,7 @@ void Nebulo::openFile()
 {
     if (busy_)
         return;
-    openFiles(prompts.openFileNames(this, tr("Open Image Sequence..."), startDirectory(), tr(kSequenceFilter)));
+    openFiles(prompts.openFileNames(this, tr("Open Image Sequence..."), dialogDirectory(true), tr(kSequenceFilter)));
 }
 
 void Nebulo::openFiles(const QStringList& paths)
@@ -325,6 +381,7 @@ void Nebulo::openFiles(const QStringList& paths)
     // list, the frame table and the frame list.
     engine.resetSequence();
     fileNames = paths;
+    rememberDirectory(paths.first());
     engine.addFrames(paths);
     // The result keeps more than 8 bits when the frames have them (the user may change that).
     ui.cbDepth16->setChecked(px::isDeep(engine.currentFrame()));
@@ -374,6 +431,15 @@ void Nebulo::selectFrame()
         }
         showImage(marked);
     }
+    showFrameInfo();
+}
+
+void Nebulo::showFrameInfo()
+{
+    const int row = ui.lwFrames->currentRow();
+    if (row < 0 || row >= fileNames.size())
+        return;
+    const FrameRecord record = engine.frames->record(row);
     ui.teFrameInfo->clear();
     ui.teFrameInfo->append(QStringLiteral("X: ") + QString::number(record.x));
     ui.teFrameInfo->append(QStringLiteral("Y: ") + QString::number(record.y));
@@ -409,6 +475,7 @@ void Nebulo::findBright()
         return;
     }
     ui.lblRefSource->setPixmap(QPixmap::fromImage(engine.basePattern));
+    showFrameInfo();
 }
 
 void Nebulo::copyPositionRunControls()
@@ -564,7 +631,7 @@ void Nebulo::savestacked()
         log(tr("Nothing to save yet: open an image sequence and stack it first."));
         return;
     }
-    const QString name = prompts.saveFileName(this, tr("Save stacked image..."), QString(), tr(kSaveFilter));
+    const QString name = prompts.saveFileName(this, tr("Save stacked image..."), dialogDirectory(false), tr(kSaveFilter));
     if (name.isEmpty())
         return;
     saveStackedTo(name);
@@ -572,9 +639,17 @@ void Nebulo::savestacked()
 
 void Nebulo::saveStackedTo(const QString& path)
 {
-    QString error;
-    if (!engine.saveResult(path, ui.cbDepth16->isChecked() ? 16 : 8, &error))
+    rememberDirectory(path);
+    const int depth = ui.cbDepth16->isChecked() ? 16 : 8;
+    const StackEngine::Result result = engine.result(path, depth);
+    QString error = result.refusal;
+    if (!error.isEmpty() || !StackEngine::writeResult(result, path, &error)) {
         prompts.warning(this, tr("Save failed"), tr("The stacked image was not saved.\n%1").arg(error));
+        return;
+    }
+    const QString depthText = result.image.isNull() ? tr("32-bit floats") : tr("%1 bits per channel").arg(px::isDeep(result.image) ? 16 : 8);
+    const QSize size = result.image.isNull() ? QSize(result.width, result.height) : result.image.size();
+    log(tr("Saved %1 (%2x%3, %4)").arg(QDir::toNativeSeparators(path)).arg(size.width()).arg(size.height()).arg(depthText));
 }
 
 // ---- dark frames ---------------------------------------------------------------------------
@@ -583,7 +658,7 @@ void Nebulo::openDarkList()
 {
     if (busy_)
         return;
-    openDarkFiles(prompts.openFileNames(this, tr("Open Darkframe Sequence"), startDirectory(), tr(kSequenceFilter)));
+    openDarkFiles(prompts.openFileNames(this, tr("Open Darkframe Sequence"), dialogDirectory(true), tr(kSequenceFilter)));
 }
 
 void Nebulo::openDarkFiles(const QStringList& paths)
@@ -596,20 +671,79 @@ void Nebulo::openDarkFiles(const QStringList& paths)
             lblStatus->setText(tr("Building master darkframe..."));
             QCoreApplication::processEvents();
             const LongOperation operation(this);
-            batch::buildMasterDark(engine, progress());
+            QStringList leftOut;
+            batch::buildMasterDark(engine, progress(), &leftOut);
+            if (engine.masterDarkBuilt && engine.masterDark)
+                log(tr("master darkframe built from %1 frames").arg(paths.size() - leftOut.size()));
         }
+        checkDarkSize();
     }
     lblStatus->setText(tr("Ready."));
+}
+
+void Nebulo::checkDarkSize()
+{
+    if (fileNames.isEmpty() || engine.darkList.isEmpty())
+        return;
+    const QSize dark = QImageReader(engine.darkList.first()).size();
+    const QSize light = QImageReader(fileNames.first()).size();
+    if (!dark.isValid() || !light.isValid() || dark == light)
+        return;
+    prompts.warning(this, tr("Dark frames of another size"),
+                    tr("The dark frames are %1x%2 pixels, the light frames %3x%4.\n"
+                       "A master dark is only subtracted where it covers the frame; use dark frames taken with the "
+                       "camera settings of the light frames.")
+                        .arg(dark.width()).arg(dark.height()).arg(light.width()).arg(light.height()));
+}
+
+QString Nebulo::dialogDirectory(bool open) const
+{
+    if (!lastDirectory_.isEmpty())
+        return lastDirectory_;
+    return open ? startDirectory() : QString();
+}
+
+void Nebulo::rememberDirectory(const QString& path)
+{
+    lastDirectory_ = QFileInfo(path).absolutePath();
+}
+
+void Nebulo::dragEnterEvent(QDragEnterEvent* event)
+{
+    const QMimeData* data = event->mimeData();
+    if (busy_ || !data->hasUrls())
+        return;
+    for (const QUrl& url : data->urls())
+        if (!url.isLocalFile())
+            return;
+    event->acceptProposedAction();
+}
+
+void Nebulo::dropEvent(QDropEvent* event)
+{
+    if (busy_ || !event->mimeData()->hasUrls())
+        return;
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile())
+            paths << url.toLocalFile();
+    if (paths.isEmpty())
+        return;
+    // File managers hand files over in no particular order: frames go in name order, numbers by value.
+    std::stable_sort(paths.begin(), paths.end(), namedBefore);
+    event->acceptProposedAction();
+    openFiles(paths);
 }
 
 void Nebulo::openDark()
 {
     if (busy_)
         return;
-    const QString path = prompts.openFileName(this, tr("Open Darkframe"), QString(),
+    const QString path = prompts.openFileName(this, tr("Open Darkframe"), dialogDirectory(false),
                                               tr("Portable Network Graphics (*.png);;All files (*.*)"));
     if (path.isEmpty())
         return;
+    rememberDirectory(path);
     if (!StackEngine::readImage(path, engine.darkImage))
         log(batch::unreadableLine(path));
     engine.darkSequenceLoaded = false;

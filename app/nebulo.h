@@ -14,6 +14,8 @@
 
 class QAction;
 class QCloseEvent;
+class QDragEnterEvent;
+class QDropEvent;
 class QGraphicsPixmapItem;
 class QGraphicsScene;
 class QLabel;
@@ -114,8 +116,14 @@ public slots:
     // Asks the running long operation to stop before its next frame (the "Cancel" button, Esc).
     void cancelOperation();
 
+    // Rewrites Frame Info for the current row.
+    void showFrameInfo();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // Image files (or a SER file) dropped onto the window open as a sequence.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     class LongOperation;
@@ -132,7 +140,15 @@ private:
     // A preview image shown over the whole stack's extent (each of its pixels covers step x step).
     void showPreview(const QImage& image, int step, const QSize& extent);
 
+    // Where the open and save dialogs start: the folder used last in this run.
+    QString dialogDirectory(bool open) const;
+    void rememberDirectory(const QString& path);
+    // Dark frames of another size than the light frames are announced in a warning box.
+    void checkDarkSize();
+
     bool busy_ = false;
     QTimer* colourRest_ = nullptr;
     bool cancelRequested_ = false;
+    bool followLog_ = true;
+    QString lastDirectory_;
 };
