@@ -674,7 +674,7 @@ void Nebulo::openDarkFiles(const QStringList& paths)
             QStringList leftOut;
             batch::buildMasterDark(engine, progress(), &leftOut);
             if (engine.masterDarkBuilt && engine.masterDark)
-                log(tr("master darkframe built from %1 frames").arg(paths.size() - leftOut.size()));
+                log(batch::masterDarkLine(int(paths.size() - leftOut.size())));
         }
         checkDarkSize();
     }

@@ -207,6 +207,8 @@ int run(const cli::Settings& s, QString& step)
             return fail(kExitFailure, !why.isEmpty() ? QStringLiteral("cannot read dark frame %1: %2").arg(leftOut.first(), why)
                                                      : QStringLiteral("dark frame %1 differs in size from the first dark frame").arg(leftOut.first()));
         }
+        if (engine.masterDark)
+            progress.say(batch::masterDarkLine(int(s.darks.size())));
     }
     engine.previewDarkframe = s.preprocess;
 

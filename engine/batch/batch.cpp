@@ -693,6 +693,11 @@ bool buildMasterDark(StackEngine& e, const Progress& progress, QStringList* left
                    [&] { return buildDark(e, progress, leftOut, &cancelled); });
 }
 
+QString masterDarkLine(int frames)
+{
+    return QStringLiteral("master darkframe built from %1 frames").arg(frames);
+}
+
 std::vector<bool> selectFrames(const StackEngine& e, SelectionMode mode, double minQuality, int frameCount,
                                const Progress& progress)
 {

@@ -86,6 +86,9 @@ bool analyzeQuality(StackEngine& engine, const Progress& progress);
 // built again by the next stacking run. False when the memory for the master dark cannot be had.
 bool buildMasterDark(StackEngine& engine, const Progress& progress, QStringList* leftOut = nullptr);
 
+// The line that tells how many dark frames a master dark built when the dark frames were opened holds.
+QString masterDarkLine(int frames);
+
 enum class SelectionMode { MinimumQuality, FrameCount };
 // Which frames to keep after the analysis: all whose quality reaches minQuality, or the frameCount
 // best ones (ties to the earlier frame). Logs "N frames active" in the minimum-quality mode.
