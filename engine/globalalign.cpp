@@ -181,36 +181,146 @@ PlanetCentre planetCentre(const FloatPlane& L, int threshold)
         return true;
     };
 
-    const double inf = std::numeric_limits<double>::infinity();
+    const double inf = 1e9; // a window edge beyond any image
     double cx = 0, cy = 0;
     if (!centroid(-inf, inf, -inf, inf, cx, cy))
         return result;
     if (result.edgeCut) {
-        // The symmetric part: on every cut side the window reaches as far beyond the centre as the edge
-        // lies before it. Its centre is a fixed point for a symmetric disk.
-        for (int iteration = 0; iteration < 50; ++iteration) {
-            double wx0 = -inf, wx1 = inf, wy0 = -inf, wy1 = inf;
-            const double left = cx + 0.5, right = (w - 0.5) - cx;
-            const double top = cy + 0.5, bottom = (h - 0.5) - cy;
-            if (cutLeft || cutRight) {
-                const double m = std::max(0.0, cutLeft && cutRight ? std::min(left, right) : (cutLeft ? left : right));
-                wx0 = cx - m;
-                wx1 = cx + m;
+        // The symmetric part: on a cut side the window reaches as far beyond the centre as the edge lies
+        // before it. The centre of a symmetric disk is a fixed point c = F(c) of the window's centre of
+        // gravity F, but so may be other positions (the biased centre of the whole visible part, or
+        // places where a dark belt meets the edge). A circle fitted to the disk's outline away from
+        // the edges tells which: the crossing of F(c) - c nearest to the circle's centre is taken.
+        double fx = cx, fy = cy;
+        {
+            double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0, sz = 0, sxz = 0, syz = 0, n = 0;
+            for (int y = 3; y < h - 3; ++y) {
+                const unsigned char* row = disk.data() + std::size_t(y) * w;
+                for (int x = 3; x < w - 3; ++x) {
+                    if (!row[x] || (row[x - 1] && row[x + 1] && row[x - w] && row[x + w]))
+                        continue;
+                    const double z = double(x) * x + double(y) * y;
+                    sx += x;
+                    sy += y;
+                    sxx += double(x) * x;
+                    syy += double(y) * y;
+                    sxy += double(x) * y;
+                    sz += z;
+                    sxz += x * z;
+                    syz += y * z;
+                    n += 1;
+                }
             }
-            if (cutTop || cutBottom) {
-                const double m = std::max(0.0, cutTop && cutBottom ? std::min(top, bottom) : (cutTop ? top : bottom));
-                wy0 = cy - m;
-                wy1 = cy + m;
+            // x^2 + y^2 + D x + E y + F = 0 by least squares; the centre is (-D/2, -E/2).
+            const double m[3][4] = {{sxx, sxy, sx, -sxz}, {sxy, syy, sy, -syz}, {sx, sy, n, -sz}};
+            double a3[3][4];
+            std::copy(&m[0][0], &m[0][0] + 12, &a3[0][0]);
+            bool solvable = n >= 8;
+            for (int col = 0; col < 3 && solvable; ++col) {
+                int pivot = col;
+                for (int r = col + 1; r < 3; ++r)
+                    if (std::abs(a3[r][col]) > std::abs(a3[pivot][col]))
+                        pivot = r;
+                if (std::abs(a3[pivot][col]) < 1e-12) {
+                    solvable = false;
+                    break;
+                }
+                for (int k = 0; k < 4; ++k)
+                    std::swap(a3[col][k], a3[pivot][k]);
+                for (int r = 0; r < 3; ++r) {
+                    if (r == col)
+                        continue;
+                    const double f = a3[r][col] / a3[col][col];
+                    for (int k = col; k < 4; ++k)
+                        a3[r][k] -= f * a3[col][k];
+                }
             }
-            double nx = 0, ny = 0;
-            if (!centroid(wx0, wx1, wy0, wy1, nx, ny))
-                return result;
-            const double change = std::abs(nx - cx) + std::abs(ny - cy);
-            cx = nx;
-            cy = ny;
-            if (change < 1e-6)
-                break;
+            if (solvable) {
+                fx = -0.5 * a3[0][3] / a3[0][0];
+                fy = -0.5 * a3[1][3] / a3[1][1];
+            }
         }
+        double wx0 = -inf, wx1 = inf, wy0 = -inf, wy1 = inf;
+        auto windowOf = [&](double c, double size, bool low, bool high, double& w0, double& w1) {
+            const double before = c + 0.5, after = (size - 0.5) - c;
+            const double m = std::max(0.0, low && high ? std::min(before, after) : (low ? before : after));
+            w0 = c - m;
+            w1 = c + m;
+        };
+        auto solveAxis = [&](bool horizontal) {
+            const bool low = horizontal ? cutLeft : cutTop, high = horizontal ? cutRight : cutBottom;
+            if (!low && !high)
+                return true;
+            const double size = horizontal ? w : h;
+            auto excess = [&](double c, double& out) {
+                double a0 = 0, a1 = 0, nx = 0, ny = 0;
+                windowOf(c, size, low, high, a0, a1);
+                const bool ok = horizontal ? centroid(a0, a1, wy0, wy1, nx, ny) : centroid(wx0, wx1, a0, a1, nx, ny);
+                out = (horizontal ? nx : ny) - c;
+                return ok;
+            };
+            const double start = std::clamp(horizontal ? fx : fy, 1.0, size - 2.0);
+            // F(c) - c on a grid of quarter pixels within 4 pixels of the circle's centre: the crossing
+            // nearest to it, else (where F only touches the diagonal) the smallest |F(c) - c|.
+            constexpr int kSteps = 16;
+            double gs[2 * kSteps + 1];
+            bool okay[2 * kSteps + 1];
+            for (int k = -kSteps; k <= kSteps; ++k) {
+                const double t = start + 0.25 * k;
+                okay[k + kSteps] = t >= 1.0 && t <= size - 2.0 && excess(t, gs[k + kSteps]);
+            }
+            double c = start;
+            int crossing = -1;
+            double nearest = 1e300, smallest = 1e300;
+            for (int k = 0; k < 2 * kSteps; ++k) {
+                if (!okay[k] || !okay[k + 1])
+                    continue;
+                const double t = start + 0.25 * (k - kSteps);
+                if ((gs[k] > 0) != (gs[k + 1] > 0) && std::abs(t + 0.125 - start) < nearest) {
+                    nearest = std::abs(t + 0.125 - start);
+                    crossing = k;
+                }
+            }
+            if (crossing >= 0) {
+                double lo = start + 0.25 * (crossing - kSteps), hi = lo + 0.25;
+                const bool positiveLow = gs[crossing] > 0;
+                for (int iteration = 0; iteration < 30; ++iteration) {
+                    const double mid = 0.5 * (lo + hi);
+                    double g = 0;
+                    if (!excess(mid, g))
+                        return false;
+                    if ((g > 0) == positiveLow)
+                        lo = mid;
+                    else
+                        hi = mid;
+                }
+                c = 0.5 * (lo + hi);
+            } else {
+                for (int k = 0; k <= 2 * kSteps; ++k)
+                    if (okay[k] && std::abs(gs[k]) < smallest) {
+                        smallest = std::abs(gs[k]);
+                        c = start + 0.25 * (k - kSteps);
+                    }
+            }
+            if (horizontal) {
+                cx = c;
+                windowOf(c, size, low, high, wx0, wx1);
+            } else {
+                cy = c;
+                windowOf(c, size, low, high, wy0, wy1);
+            }
+            return true;
+        };
+        for (int round = 0; round < 3; ++round)
+            if (!solveAxis(true) || !solveAxis(false))
+                return result;
+        double nx = 0, ny = 0;
+        if (!centroid(wx0, wx1, wy0, wy1, nx, ny))
+            return result;
+        if (cutLeft || cutRight)
+            cx = nx;
+        if (cutTop || cutBottom)
+            cy = ny;
     }
     result.found = true;
     result.x = cx;
