@@ -854,6 +854,8 @@ bool alignPlanet(StackEngine& e, const Progress& progress)
     const int n = e.frames->count();
     const int threshold = e.planetThreshold;
     int analysed = 0, valid = 0;
+    const int taking = framesTakingPart(e, progress);
+    bool cancelled = false;
     ReadAhead<PlanetWork> readAhead(e, progress, [threshold](int, const QImage& frame, PlanetWork& work) {
         work.frame = frame;
         work.centre = kernels::planetCentre(frame, threshold);
@@ -861,6 +863,10 @@ bool alignPlanet(StackEngine& e, const Progress& progress)
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
             continue;
+        if (progress.stopRequested()) {
+            cancelled = true;
+            break;
+        }
         readAhead.before(i);
         const Stopwatch clock;
         PlanetWork work;
@@ -877,6 +883,7 @@ bool alignPlanet(StackEngine& e, const Progress& progress)
             e.frames->update(i, [](FrameRecord& r) { r.valid = false; });
             if (!reportUnreadable(progress, path))
                 break;
+            progress.step(analysed, taking);
             progress.processEvents();
             continue;
         }
@@ -895,12 +902,15 @@ bool alignPlanet(StackEngine& e, const Progress& progress)
             progress.say(QStringLiteral("Planet not found: ") + path + QStringLiteral(" // Processing time: ") + seconds(t)
                          + QStringLiteral("s"));
         }
+        progress.step(analysed, taking);
         progress.processEvents();
     }
-    if (!e.frames->record(reference).aligned)
+    if (!cancelled && !e.frames->record(reference).aligned)
         progress.say(QStringLiteral("The reference frame holds no planet: nothing is stacked."));
     subPixelExtents(e, progress);
     finishPositionRun(progress, analysed, valid, total);
+    if (cancelled)
+        progress.say(cancelledLine(QStringLiteral("Alignment"), analysed, taking));
     return true;
 }
 
@@ -1002,6 +1012,10 @@ bool alignSurface(StackEngine& e, const Progress& progress)
     std::vector<double> dx(std::size_t(n), 0.0), dy(std::size_t(n), 0.0), sharpness(std::size_t(n), -1.0);
     std::vector<char> found(std::size_t(n), 0), unreadable(std::size_t(n), 0);
     std::vector<int> matched;
+    // Both passes count towards the progress: every frame twice.
+    const int taking = framesTakingPart(e, progress);
+    bool cancelled = false;
+    int firstDone = 0;
     {
         const kernels::SurfaceMatcher first(refPlane, patch, search);
         ReadAhead<PlaneWork> readAhead(e, progress, [](int, const QImage& frame, PlaneWork& work) {
@@ -1011,12 +1025,18 @@ bool alignSurface(StackEngine& e, const Progress& progress)
         for (int i = 0; i < n; ++i) {
             if (!progress.takesPart(i))
                 continue;
+            if (progress.stopRequested()) {
+                cancelled = true;
+                break;
+            }
             readAhead.before(i);
+            ++firstDone;
             PlaneWork work;
             if (!readAhead.take(i, work)) {
                 QImage frame;
                 if (!e.loadPrepared(e.frames->path(i), frame)) {
                     unreadable[std::size_t(i)] = 1;
+                    progress.step(firstDone, 2 * taking);
                     continue;
                 }
                 work.plane = kernels::luminancePlane(frame);
@@ -1030,8 +1050,15 @@ bool alignSurface(StackEngine& e, const Progress& progress)
                 sharpness[std::size_t(i)] = patchSharpness(work.plane, patch.translated(int(std::lround(r.dx)), int(std::lround(r.dy))));
                 matched.push_back(i);
             }
+            progress.step(firstDone, 2 * taking);
             progress.processEvents();
         }
+    }
+
+    if (cancelled) {
+        finishPositionRun(progress, 0, 0, total);
+        progress.say(cancelledLine(QStringLiteral("Alignment"), firstDone, 2 * taking));
+        return true;
     }
 
     // The reference of the second pass: the mean of the sharpest quarter of the matched frames.
@@ -1061,6 +1088,10 @@ bool alignSurface(StackEngine& e, const Progress& progress)
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
             continue;
+        if (progress.stopRequested()) {
+            cancelled = true;
+            break;
+        }
         readAhead.before(i);
         const Stopwatch clock;
         PlaneWork work;
@@ -1078,6 +1109,7 @@ bool alignSurface(StackEngine& e, const Progress& progress)
             e.frames->update(i, [](FrameRecord& r) { r.valid = false; });
             if (!reportUnreadable(progress, path))
                 break;
+            progress.step(taking + analysed, 2 * taking);
             progress.processEvents();
             continue;
         }
@@ -1095,10 +1127,13 @@ bool alignSurface(StackEngine& e, const Progress& progress)
             progress.say(QStringLiteral("Surface not found: ") + path + QStringLiteral(" // Processing time: ") + seconds(t)
                          + QStringLiteral("s"));
         }
+        progress.step(taking + analysed, 2 * taking);
         progress.processEvents();
     }
     subPixelExtents(e, progress);
     finishPositionRun(progress, analysed, valid, total);
+    if (cancelled)
+        progress.say(cancelledLine(QStringLiteral("Alignment"), taking + analysed, 2 * taking));
     return true;
 }
 
@@ -1137,8 +1172,20 @@ bool stackMultiPoint(StackEngine& e, const Progress& progress)
 
     // The reference: the mean luminance of the best globally aligned frames.
     const std::vector<int> best = e.qualityAnalysed ? bestFrames(usable, rating, settings.keepPercent) : usable;
+    // Progress over the three passes: reference frames, measuring, stacking.
+    const int steps = int(best.size() + 2 * usable.size());
+    int done = 0;
+    bool cancelled = false;
+    auto stopHere = [&](int processed) {
+        progress.say(cancelledLine(QStringLiteral("Stacking"), processed, int(usable.size())));
+        progress.setStatus(QStringLiteral("Ready."));
+        return true;
+    };
     kernels::FloatPlane sum(acc.width, acc.height), count(acc.width, acc.height);
     for (int i : best) {
+        if (progress.stopRequested())
+            return stopHere(0);
+        progress.step(++done, steps);
         QImage frame;
         if (e.loadPrepared(e.frames->path(i), frame))
             addShiftedPlane(kernels::luminancePlane(frame), ox[std::size_t(i)], oy[std::size_t(i)], sum, count);
@@ -1172,6 +1219,9 @@ bool stackMultiPoint(StackEngine& e, const Progress& progress)
             measurer.measure(kernels::luminancePlane(frame), ox[std::size_t(i)], oy[std::size_t(i)], work.measures.data());
         });
         for (int i : usable) {
+            if (progress.stopRequested())
+                return stopHere(0);
+            progress.step(++done, steps);
             readAhead.before(i);
             MeasureWork work;
             if (!readAhead.take(i, work)) {
@@ -1189,7 +1239,7 @@ bool stackMultiPoint(StackEngine& e, const Progress& progress)
 
     // Per point the sharpest frames; per frame the points it is stacked at.
     std::vector<std::vector<int>> pointsOf(usable.size());
-    std::vector<int> frameCount(m, 0);
+    std::vector<int> frameCount(m, 0); // frames added at each point (fewer when the run is cancelled)
     for (std::size_t a = 0; a < m; ++a) {
         std::vector<int> order;
         for (std::size_t k = 0; k < usable.size(); ++k)
@@ -1200,7 +1250,6 @@ bool stackMultiPoint(StackEngine& e, const Progress& progress)
         const std::size_t keep = order.empty() ? 0 : std::max<std::size_t>(1, (order.size() * std::size_t(settings.keepPercent) + 99) / 100);
         for (std::size_t j = 0; j < std::min(keep, order.size()); ++j)
             pointsOf[std::size_t(order[j])].push_back(int(a));
-        frameCount[a] = int(std::min(keep, order.size()));
     }
     for (auto& list : pointsOf)
         std::sort(list.begin(), list.end());
@@ -1217,6 +1266,11 @@ bool stackMultiPoint(StackEngine& e, const Progress& progress)
             work.height = frame.height();
         });
         for (int i : usable) {
+            if (progress.stopRequested()) {
+                cancelled = true;
+                break;
+            }
+            progress.step(++done, steps);
             readAhead.before(i);
             const Stopwatch clock;
             StackWork work;
@@ -1236,6 +1290,8 @@ bool stackMultiPoint(StackEngine& e, const Progress& progress)
             const double fx = ox[std::size_t(i)], fy = oy[std::size_t(i)];
             kernels::stackPlanesShifted(work.planes, work.width, work.height, acc, fx + e.maxDx, fy + e.maxDy, e.maxDx, e.maxDy);
             const std::vector<int>& mine = pointsOf[std::size_t(slot[std::size_t(i)])];
+            for (int a : mine)
+                ++frameCount[std::size_t(a)];
             const kernels::LocalMeasure* measures = table.data() + std::size_t(slot[std::size_t(i)]) * m;
             parallel::forRange(0, int(mine.size()), [&](int b0, int b1) {
                 for (int b = b0; b < b1; ++b) {
@@ -1307,6 +1363,11 @@ bool stackMultiPoint(StackEngine& e, const Progress& progress)
                  + QStringLiteral(" stacked"));
     progress.say(QStringLiteral("Normalizing..."));
     progress.say(QStringLiteral("Total processing time: ") + seconds(total.milliseconds() / 1000.0) + QStringLiteral("s"));
+    if (cancelled) {
+        progress.say(cancelledLine(QStringLiteral("Stacking"), processed, int(usable.size())));
+        if (stacked == 0)
+            return true;
+    }
     e.stackReady = true;
     progress.processEvents();
     progress.display(e.normalizeStack());
