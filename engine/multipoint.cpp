@@ -110,20 +110,22 @@ void PointMeasurer::measure(const FloatPlane& frame, double gx, double gy, Local
             m.dx = float(dx);
             m.dy = float(dy);
         }
-        // Sharpness: mean squared step between neighbours at half resolution (where noise is weaker),
-        // relative to the squared mean level, in the box where the point's content lies in this frame.
+        // Sharpness: mean squared Laplacian at half resolution (where noise is weaker), relative to
+        // the squared mean level, in the box where the point's content lies in this frame. Blur takes
+        // away the fine detail the Laplacian sees; the level makes it independent of transparency.
         const int size = p.point.size / 2;
         const int bx = int(std::lround((p.point.x - p.point.size / 2 + (m.ok ? m.dx : gx)) / 2.0));
         const int by = int(std::lround((p.point.y - p.point.size / 2 + (m.ok ? m.dy : gy)) / 2.0));
-        if (bx >= 0 && by >= 0 && bx + size < half.width && by + size < half.height) {
+        if (bx >= 1 && by >= 1 && bx + size < half.width - 1 && by + size < half.height - 1) {
             double energy = 0, level = 0;
             for (int y = by; y < by + size; ++y) {
+                const float* up = half.row(y - 1);
                 const float* row = half.row(y);
-                const float* next = half.row(y + 1);
+                const float* down = half.row(y + 1);
                 float e = 0, l = 0;
                 for (int x = bx; x < bx + size; ++x) {
-                    const float h = row[x + 1] - row[x], v = next[x] - row[x];
-                    e += h * h + v * v;
+                    const float lap = 4.0f * row[x] - (row[x - 1] + row[x + 1] + up[x] + down[x]);
+                    e += lap * lap;
                     l += row[x];
                 }
                 energy += e;

@@ -1237,6 +1237,26 @@ bool stackMultiPoint(StackEngine& e, const Progress& progress)
         }
     }
 
+    // The frames of the global stack that fills the canvas between the points: the best share by
+    // their rating, or (without a rating) by their local sharpness summed over the points.
+    std::vector<double> whole(std::size_t(n), 0.0);
+    if (e.qualityAnalysed) {
+        whole = rating;
+    } else if (m > 0) {
+        for (std::size_t a = 0; a < m; ++a) {
+            double mean = 0;
+            for (std::size_t k = 0; k < usable.size(); ++k)
+                mean += table[k * m + a].quality;
+            mean /= double(usable.size());
+            if (mean > 0)
+                for (std::size_t k = 0; k < usable.size(); ++k)
+                    whole[std::size_t(usable[k])] += table[k * m + a].quality / mean;
+        }
+    }
+    std::vector<char> fills(std::size_t(n), 0);
+    for (int i : (m > 0 || e.qualityAnalysed) ? bestFrames(usable, whole, settings.keepPercent) : usable)
+        fills[std::size_t(i)] = 1;
+
     // Per point the sharpest frames; per frame the points it is stacked at.
     std::vector<std::vector<int>> pointsOf(usable.size());
     std::vector<int> frameCount(m, 0); // frames added at each point (fewer when the run is cancelled)
@@ -1266,6 +1286,10 @@ bool stackMultiPoint(StackEngine& e, const Progress& progress)
             work.height = frame.height();
         });
         for (int i : usable) {
+            if (!fills[std::size_t(i)] && pointsOf[std::size_t(slot[std::size_t(i)])].empty()) {
+                progress.step(++done, steps);
+                continue;
+            }
             if (progress.stopRequested()) {
                 cancelled = true;
                 break;
@@ -1288,7 +1312,8 @@ bool stackMultiPoint(StackEngine& e, const Progress& progress)
             }
             ++processed;
             const double fx = ox[std::size_t(i)], fy = oy[std::size_t(i)];
-            kernels::stackPlanesShifted(work.planes, work.width, work.height, acc, fx + e.maxDx, fy + e.maxDy, e.maxDx, e.maxDy);
+            if (fills[std::size_t(i)])
+                kernels::stackPlanesShifted(work.planes, work.width, work.height, acc, fx + e.maxDx, fy + e.maxDy, e.maxDx, e.maxDy);
             const std::vector<int>& mine = pointsOf[std::size_t(slot[std::size_t(i)])];
             for (int a : mine)
                 ++frameCount[std::size_t(a)];
