@@ -14,7 +14,9 @@
 
 class QAction;
 class QCloseEvent;
+class QGraphicsItemGroup;
 class QGraphicsPixmapItem;
+class QGraphicsRectItem;
 class QGraphicsScene;
 class QLabel;
 class QProgressBar;
@@ -102,6 +104,10 @@ public slots:
     void setDarkframeGain(double value);
     // Asks the running long operation to stop before its next frame (the "Cancel" button, Esc).
     void cancelOperation();
+    // Ends the drag that chooses the surface patch.
+    void finishSurfaceDrag(QMouseEvent* e);
+    // Shows or hides the alignment points over the stack ("Show alignment points").
+    void updateAlignmentPointOverlay();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -117,7 +123,24 @@ private:
     void clearPatternThumbnails();
     // Alignment and refinement read the stacking filter and the search radius afresh.
     void copyPositionRunControls();
+    // The alignment mode and what it needs: the planet's threshold, the surface patch.
+    void copyAlignmentControls();
+    void copyMultiPointControls();
+    // The image pixel under the pointer (clamped to the image), and the patch dragged so far.
+    QPoint imagePixelUnder(QMouseEvent* e) const;
+    QRect draggedPatch(QMouseEvent* e) const;
+    // The stack (colour-adjusted) on display, with the alignment points over it when they are shown.
+    void showStack(const QImage& image);
 
     bool busy_ = false;
     bool cancelRequested_ = false;
+
+    // The surface patch the user dragged in the view (null: chosen automatically), and the drag.
+    QRect surfacePatch_;
+    bool dragging_ = false;
+    QPoint dragStart_;
+    QGraphicsRectItem* dragItem_ = nullptr;
+    // The view shows the stack; the overlay of alignment points over it (owned by the scene).
+    bool stackShown_ = false;
+    QGraphicsItemGroup* pointOverlay_ = nullptr;
 };
