@@ -62,6 +62,7 @@ void MyGraphicsView::mouseReleaseEvent(QMouseEvent* e)
         e->accept();
         return;
     }
+    emit mgvMouseReleased(e);
     QGraphicsView::mouseReleaseEvent(e);
 }
 

@@ -5,9 +5,10 @@
 
 class QWheelEvent;
 
-// The image view. It reports the mouse (presses and moves become signals that the window turns into
-// the pixel inspector and the threshold pick) and owns the zoom: fit to the window, or a fixed zoom
-// changed with the wheel (centred on the pointer) and by steps; the middle button drags the image.
+// The image view. It reports the mouse (presses, moves and releases become signals that the window
+// turns into the pixel inspector, the threshold pick and the choice of a surface patch) and owns the
+// zoom: fit to the window, or a fixed zoom changed with the wheel (centred on the pointer) and by
+// steps; the middle button drags the image.
 class MyGraphicsView : public QGraphicsView {
     Q_OBJECT
 public:
@@ -28,6 +29,7 @@ public:
 signals:
     void mgvMousePressed(QMouseEvent* e);
     void mgvMouseMoved(QMouseEvent* e);
+    void mgvMouseReleased(QMouseEvent* e);
     void zoomChanged(double zoom);
 
 public slots:

@@ -15,7 +15,9 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGraphicsItemGroup>
 #include <QGraphicsPixmapItem>
+#include <QGraphicsRectItem>
 #include <QGraphicsScene>
 #include <QLabel>
 #include <QListWidgetItem>
@@ -30,6 +32,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -78,6 +81,13 @@ bool namedBefore(const QString& a, const QString& b)
     }
     return a.size() - i < b.size() - j;
 }
+// The items of "Alignment mode:": "Pattern" and "Luminance" both align on the bright feature.
+constexpr int kPlanetItem = 2;
+constexpr int kSurfaceItem = 3;
+
+// A dragged patch smaller than this (either side) is taken as a click: the patch is chosen again
+// automatically.
+constexpr int kMinimumPatch = 16;
 
 } // namespace
 
@@ -93,6 +103,8 @@ public:
             ui.pbImages, ui.pbDarks, ui.pbQSelect, ui.sbQPerc, ui.sbQFrames, ui.cbMinQuality,
             ui.cbPreviewDarkframe, ui.sbPreviewGain, ui.sbDFGain, ui.pbWeight, ui.sbWeight, ui.sbFilter,
             ui.sbSearchRadius, ui.pbAlign, ui.pbRefine, ui.pbStack2, ui.sbStackFilter, ui.pbSaveStacked,
+            ui.comboBox, ui.cbAlignPoints, ui.sbApSize, ui.sbApSearch, ui.sbApKeep, ui.sbApMinStructure,
+            ui.sbApMinBrightness,
         };
         for (QWidget* w : controls) {
             states_.push_back({w, w->isEnabled()});
@@ -222,6 +234,8 @@ Nebulo::Nebulo(QWidget* parent, Qt::WindowFlags flags)
     addActions({actionZoomIn, actionZoomOut, actionFit, actionActualSize});
     connect(view, &MyGraphicsView::mgvMouseMoved, this, &Nebulo::updatemouseinfo);
     connect(view, &MyGraphicsView::mgvMousePressed, this, &Nebulo::setStackingData);
+    connect(view, &MyGraphicsView::mgvMouseReleased, this, &Nebulo::finishSurfaceDrag);
+    connect(ui.cbShowPoints, &QCheckBox::toggled, this, &Nebulo::updateAlignmentPointOverlay);
     ui.gvMain->hide();
     ui.gvMain->setScene(scene);
     view->setScene(scene);
@@ -337,6 +351,11 @@ void Nebulo::showImage(const QImage& image)
 {
     auto* item = new QGraphicsPixmapItem(QPixmap::fromImage(image));
     pixmapItem = item;
+    // Clearing the scene deletes the overlays with everything else.
+    pointOverlay_ = nullptr;
+    dragItem_ = nullptr;
+    dragging_ = false;
+    stackShown_ = false;
     scene->clear();
     scene->setSceneRect(0, 0, image.width(), image.height());
     scene->addItem(item);
@@ -380,6 +399,7 @@ void Nebulo::openFiles(const QStringList& paths)
     // A new sequence replaces the old one everywhere, so one index names the same file in the path
     // list, the frame table and the frame list.
     engine.resetSequence();
+    surfacePatch_ = QRect();
     fileNames = paths;
     rememberDirectory(paths.first());
     engine.addFrames(paths);
@@ -487,10 +507,34 @@ void Nebulo::copyPositionRunControls()
     }
 }
 
+void Nebulo::copyAlignmentControls()
+{
+    switch (ui.comboBox->currentIndex()) {
+    case kPlanetItem:
+        engine.alignMode = AlignMode::Planet;
+        break;
+    case kSurfaceItem:
+        engine.alignMode = AlignMode::Surface;
+        break;
+    default:
+        engine.alignMode = AlignMode::Feature;
+        break;
+    }
+    if (engine.alignMode == AlignMode::Feature)
+        return;
+    // The planet's disk starts at the threshold the user picked on the target; without a pick the
+    // threshold between sky and disk is found in every frame.
+    engine.planetThreshold = engine.referenceReady ? engine.lumaThreshold : -1;
+    engine.surfacePatch = surfacePatch_;
+    engine.stackFilter = ui.sbStackFilter->value();
+    engine.searchRadius = ui.sbSearchRadius->value();
+}
+
 void Nebulo::alignall()
 {
     if (busy_)
         return;
+    copyAlignmentControls();
     copyPositionRunControls();
     const LongOperation operation(this);
     batch::alignAll(engine, progress());
@@ -540,8 +584,55 @@ void Nebulo::stackall2()
     engine.lumaWeightR = ui.sbLRed->value();
     engine.lumaWeightG = ui.sbLGreen->value();
     engine.lumaWeightB = ui.sbLBlue->value();
-    const LongOperation operation(this);
-    batch::stackAll(engine, progress());
+    copyMultiPointControls();
+    {
+        const LongOperation operation(this);
+        batch::stackAll(engine, progress());
+    }
+    // The last image the run showed is the stack.
+    stackShown_ = engine.stackReady;
+    updateAlignmentPointOverlay();
+}
+
+void Nebulo::copyMultiPointControls()
+{
+    engine.multiPoint.enabled = ui.cbAlignPoints->isChecked();
+    engine.multiPoint.boxSize = ui.sbApSize->value();
+    engine.multiPoint.search = ui.sbApSearch->value();
+    engine.multiPoint.keepPercent = ui.sbApKeep->value();
+    engine.multiPoint.minStructure = ui.sbApMinStructure->value();
+    engine.multiPoint.minBrightness = ui.sbApMinBrightness->value();
+}
+
+void Nebulo::showStack(const QImage& image)
+{
+    showImage(image);
+    stackShown_ = true;
+    updateAlignmentPointOverlay();
+}
+
+void Nebulo::updateAlignmentPointOverlay()
+{
+    if (pointOverlay_) {
+        scene->removeItem(pointOverlay_);
+        delete pointOverlay_; // and its boxes
+        pointOverlay_ = nullptr;
+    }
+    if (!stackShown_ || !ui.cbShowPoints->isChecked() || engine.alignmentPoints.empty())
+        return;
+    // The points are kept in the reference frame's coordinates; the stack's canvas starts maxDx,
+    // maxDy pixels before the reference frame.
+    QPen pen(QColor(80, 220, 80));
+    pen.setCosmetic(true);
+    QList<QGraphicsItem*> boxes;
+    for (const AlignmentPoint& ap : engine.alignmentPoints) {
+        const double half = ap.size / 2.0;
+        auto* box = new QGraphicsRectItem(ap.x + engine.maxDx - half, ap.y + engine.maxDy - half, ap.size, ap.size);
+        box->setPen(pen);
+        scene->addItem(box);
+        boxes << box;
+    }
+    pointOverlay_ = scene->createItemGroup(boxes);
 }
 
 void Nebulo::stackall()
@@ -563,7 +654,7 @@ void Nebulo::adjustColors()
     QCoreApplication::processEvents();
     if (!engine.accumulator)
         return; // a nested operation may have replaced the accumulator while events were processed
-    showImage(engine.colorAdjusted());
+    showStack(engine.colorAdjusted());
     lblStatus->setText(tr("Ready."));
 }
 
@@ -809,6 +900,8 @@ bool Nebulo::inspect(QMouseEvent* e, int* luma)
 void Nebulo::updatemouseinfo(QMouseEvent* e)
 {
     inspect(e, nullptr);
+    if (dragging_ && dragItem_)
+        dragItem_->setRect(draggedPatch(e));
 }
 
 void Nebulo::setStackingData(QMouseEvent* e)
@@ -816,8 +909,62 @@ void Nebulo::setStackingData(QMouseEvent* e)
     int luma = 0;
     if (!inspect(e, &luma) || busy_)
         return; // while a loop runs, a click only inspects
+    if (ui.comboBox->currentIndex() == kSurfaceItem) {
+        // In the surface mode a drag chooses the patch; the threshold plays no part.
+        if (dragItem_) {
+            scene->removeItem(dragItem_);
+            delete dragItem_;
+        }
+        dragStart_ = imagePixelUnder(e);
+        dragItem_ = scene->addRect(QRectF(dragStart_, QSizeF(1, 1)));
+        QPen pen(QColor(255, 200, 0));
+        pen.setCosmetic(true);
+        dragItem_->setPen(pen);
+        dragging_ = true;
+        return;
+    }
     ui.sbWeight->setValue(luma);
     findBright();
+}
+
+QPoint Nebulo::imagePixelUnder(QMouseEvent* e) const
+{
+    // The pixel under the pointer through the view's zoom, clamped to the image.
+    const double zoom = view->zoom();
+    const QPointF s = view->mapToScene(e->position().toPoint()) + QPointF(0.5 / zoom, 0.5 / zoom);
+    const QRect image = scene->sceneRect().toAlignedRect();
+    return QPoint(std::clamp(int(std::floor(s.x())), image.left(), std::max(image.left(), image.right())),
+                  std::clamp(int(std::floor(s.y())), image.top(), std::max(image.top(), image.bottom())));
+}
+
+QRect Nebulo::draggedPatch(QMouseEvent* e) const
+{
+    // Every pixel from the one pressed to the one released, both included.
+    const QPoint end = imagePixelUnder(e);
+    return QRect(QPoint(std::min(dragStart_.x(), end.x()), std::min(dragStart_.y(), end.y())),
+                 QPoint(std::max(dragStart_.x(), end.x()), std::max(dragStart_.y(), end.y())));
+}
+
+void Nebulo::finishSurfaceDrag(QMouseEvent* e)
+{
+    if (!dragging_)
+        return;
+    dragging_ = false;
+    const QRect patch = draggedPatch(e);
+    if (patch.width() < kMinimumPatch || patch.height() < kMinimumPatch) {
+        surfacePatch_ = QRect();
+        if (dragItem_) {
+            scene->removeItem(dragItem_);
+            delete dragItem_;
+            dragItem_ = nullptr;
+        }
+        log(tr("Surface patch: chosen automatically"));
+        return;
+    }
+    surfacePatch_ = patch;
+    if (dragItem_)
+        dragItem_->setRect(patch);
+    log(tr("Surface patch: %1, %2, %3 x %4").arg(patch.x()).arg(patch.y()).arg(patch.width()).arg(patch.height()));
 }
 
 // ---- long operations ------------------------------------------------------------------------

@@ -16,7 +16,9 @@ class QAction;
 class QCloseEvent;
 class QDragEnterEvent;
 class QDropEvent;
+class QGraphicsItemGroup;
 class QGraphicsPixmapItem;
+class QGraphicsRectItem;
 class QGraphicsScene;
 class QLabel;
 class QProgressBar;
@@ -115,6 +117,10 @@ public slots:
     void setDarkframeGain(double value);
     // Asks the running long operation to stop before its next frame (the "Cancel" button, Esc).
     void cancelOperation();
+    // Ends the drag that chooses the surface patch.
+    void finishSurfaceDrag(QMouseEvent* e);
+    // Shows or hides the alignment points over the stack ("Show alignment points").
+    void updateAlignmentPointOverlay();
 
     // Rewrites Frame Info for the current row.
     void showFrameInfo();
@@ -145,10 +151,27 @@ private:
     void rememberDirectory(const QString& path);
     // Dark frames of another size than the light frames are announced in a warning box.
     void checkDarkSize();
+    // The alignment mode and what it needs: the planet's threshold, the surface patch.
+    void copyAlignmentControls();
+    void copyMultiPointControls();
+    // The image pixel under the pointer (clamped to the image), and the patch dragged so far.
+    QPoint imagePixelUnder(QMouseEvent* e) const;
+    QRect draggedPatch(QMouseEvent* e) const;
+    // The stack (colour-adjusted) on display, with the alignment points over it when they are shown.
+    void showStack(const QImage& image);
 
     bool busy_ = false;
     QTimer* colourRest_ = nullptr;
     bool cancelRequested_ = false;
     bool followLog_ = true;
     QString lastDirectory_;
+
+    // The surface patch the user dragged in the view (null: chosen automatically), and the drag.
+    QRect surfacePatch_;
+    bool dragging_ = false;
+    QPoint dragStart_;
+    QGraphicsRectItem* dragItem_ = nullptr;
+    // The view shows the stack; the overlay of alignment points over it (owned by the scene).
+    bool stackShown_ = false;
+    QGraphicsItemGroup* pointOverlay_ = nullptr;
 };

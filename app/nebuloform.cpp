@@ -254,9 +254,8 @@ void NebuloClass::setupUi(QMainWindow* NebuloClass)
         label_21 = make<QLabel>(groupBox, "label_21");
         sbSearchRadius = integerSpinBox(groupBox, "sbSearchRadius", 1, 100, 20);
         label_9 = make<QLabel>(groupBox, "label_9");
-        // Only pattern alignment exists; the mode is shown but cannot be changed.
+        // "Pattern" and "Luminance" align on the bright feature; "Planet" and "Surface" sub-pixel.
         comboBox = make<QComboBox>(groupBox, "comboBox");
-        comboBox->setEnabled(false);
         cbRefine = make<QCheckBox>(groupBox, "cbRefine");
         cbRefine->setEnabled(false);
         grid->addWidget(label_19, 0, 0, 1, 2);
@@ -317,6 +316,38 @@ void NebuloClass::setupUi(QMainWindow* NebuloClass)
         grid->addWidget(cbLuma, 4, 0, 1, 3);
     }
     layout_tab_3->addWidget(groupBox_2);
+
+    // Multi-point: local alignment and per-point frame selection.
+    groupBox_16 = make<QGroupBox>(contents_tab_3, "groupBox_16");
+    {
+        auto* grid = groupGrid(groupBox_16);
+        cbAlignPoints = make<QCheckBox>(groupBox_16, "cbAlignPoints");
+        label_34 = make<QLabel>(groupBox_16, "label_34");
+        sbApSize = integerSpinBox(groupBox_16, "sbApSize", 16, 256, 48);
+        label_35 = make<QLabel>(groupBox_16, "label_35");
+        sbApSearch = integerSpinBox(groupBox_16, "sbApSearch", 1, 64, 14);
+        label_36 = make<QLabel>(groupBox_16, "label_36");
+        sbApKeep = integerSpinBox(groupBox_16, "sbApKeep", 1, 100, 25);
+        label_37 = make<QLabel>(groupBox_16, "label_37");
+        sbApMinStructure = decimalSpinBox(groupBox_16, "sbApMinStructure", 2, 0.0, 100.0, 0.1, 1.0);
+        label_38 = make<QLabel>(groupBox_16, "label_38");
+        sbApMinBrightness = integerSpinBox(groupBox_16, "sbApMinBrightness", 0, 255, 20);
+        cbShowPoints = make<QCheckBox>(groupBox_16, "cbShowPoints");
+        cbShowPoints->setChecked(true);
+        grid->addWidget(cbAlignPoints, 0, 0, 1, 2);
+        grid->addWidget(label_34, 1, 0);
+        grid->addWidget(sbApSize, 1, 1);
+        grid->addWidget(label_35, 2, 0);
+        grid->addWidget(sbApSearch, 2, 1);
+        grid->addWidget(label_36, 3, 0);
+        grid->addWidget(sbApKeep, 3, 1);
+        grid->addWidget(label_37, 4, 0);
+        grid->addWidget(sbApMinStructure, 4, 1);
+        grid->addWidget(label_38, 5, 0);
+        grid->addWidget(sbApMinBrightness, 5, 1);
+        grid->addWidget(cbShowPoints, 6, 0, 1, 2);
+    }
+    layout_tab_3->addWidget(groupBox_16);
     pbStack2 = make<QPushButton>(contents_tab_3, "pbStack2");
     layout_tab_3->addWidget(pbStack2);
     layout_tab_3->addStretch(1);
@@ -605,7 +636,9 @@ void NebuloClass::retranslateUi(QMainWindow* NebuloClass)
     comboBox->clear();
     comboBox->insertItems(0, QStringList()
                                  << QCoreApplication::translate("NebuloClass", "Pattern")
-                                 << QCoreApplication::translate("NebuloClass", "Luminance"));
+                                 << QCoreApplication::translate("NebuloClass", "Luminance")
+                                 << QCoreApplication::translate("NebuloClass", "Planet")
+                                 << QCoreApplication::translate("NebuloClass", "Surface"));
     cbRefine->setText(QCoreApplication::translate("NebuloClass", "Enable Pattern Alignment"));
     pbAlign->setText(QCoreApplication::translate("NebuloClass", "Align"));
     pbRefine->setText(QCoreApplication::translate("NebuloClass", "Refine Alignment"));
@@ -623,6 +656,15 @@ void NebuloClass::retranslateUi(QMainWindow* NebuloClass)
     label_22->setText(QCoreApplication::translate("NebuloClass", "low color cutoff (RGB):"));
     label_23->setText(QCoreApplication::translate("NebuloClass", "Filter:"));
     cbLuma->setText(QCoreApplication::translate("NebuloClass", "Luminance stacking"));
+    groupBox_16->setTitle(QCoreApplication::translate("NebuloClass", "Multi-point"));
+    cbAlignPoints->setText(QCoreApplication::translate("NebuloClass", "Alignment points"));
+    label_34->setText(QCoreApplication::translate("NebuloClass", "Box size:"));
+    label_35->setText(QCoreApplication::translate("NebuloClass", "Search:"));
+    sbApSearch->setSuffix(QCoreApplication::translate("NebuloClass", " px"));
+    label_36->setText(QCoreApplication::translate("NebuloClass", "Frames per point (%):"));
+    label_37->setText(QCoreApplication::translate("NebuloClass", "Min. structure:"));
+    label_38->setText(QCoreApplication::translate("NebuloClass", "Min. brightness:"));
+    cbShowPoints->setText(QCoreApplication::translate("NebuloClass", "Show alignment points"));
     pbStack2->setText(QCoreApplication::translate("NebuloClass", "Stack"));
     tabWidget->setTabText(tabWidget->indexOf(tab_3),
                           QCoreApplication::translate("NebuloClass", "Stacking"));

@@ -125,6 +125,19 @@ public:
     QLabel* label_23 = nullptr;
     QSpinBox* sbStackFilter = nullptr;
     QCheckBox* cbLuma = nullptr;
+    QGroupBox* groupBox_16 = nullptr;
+    QCheckBox* cbAlignPoints = nullptr;
+    QLabel* label_34 = nullptr;
+    QSpinBox* sbApSize = nullptr;
+    QLabel* label_35 = nullptr;
+    QSpinBox* sbApSearch = nullptr;
+    QLabel* label_36 = nullptr;
+    QSpinBox* sbApKeep = nullptr;
+    QLabel* label_37 = nullptr;
+    QDoubleSpinBox* sbApMinStructure = nullptr;
+    QLabel* label_38 = nullptr;
+    QSpinBox* sbApMinBrightness = nullptr;
+    QCheckBox* cbShowPoints = nullptr;
     QPushButton* pbStack2 = nullptr;
 
     // Page 3, "Color Controls".

@@ -1,5 +1,5 @@
 // How sharp the stacks are, and what they cost against one decode of the files.
-//   bench_sharpness [--runs N] [--frames N] [--keep P] [--cache DIR] [--scene planet|moon]
+//   bench_sharpness [--runs N] [--frames N] [--keep P] [--cache DIR] [--scene planet|moon] [--cli PATH]
 // Generates (once; later runs reuse DIR, by default a folder in the temporary directory) two
 // sequences with simulated seeing, 640x480: a planet and a lunar surface filling the frame. For each
 // alignment mode it runs nebulo-cli on the best P % of the frames (default 25), scores the result
@@ -7,7 +7,7 @@
 // against a single-threaded decode pass of the same files measured in the same run (medians of N
 // runs, default 3). Modes the command does not offer yet print "n/a". Two reference rows stack the
 // best frames with the simulator's own knowledge: shifted by the true global shift only, and
-// de-warped by the true displacement field.
+// de-warped by the true displacement field. --cli runs another build of the batch command.
 
 #include "benchutil.h"
 #include "score.h"
@@ -60,11 +60,13 @@ double decodePassMs(const QStringList& files)
     return double(t.nsecsElapsed()) / 1e6;
 }
 
+QString g_cli = QStringLiteral(NEBULO_CLI_PATH);
+
 // Runs the command; elapsed milliseconds, or a negative value when it fails.
 double runCommand(const QStringList& arguments)
 {
     std::vector<QByteArray> storage;
-    storage.push_back(QByteArray(NEBULO_CLI_PATH));
+    storage.push_back(g_cli.toLocal8Bit());
     for (const QString& a : arguments)
         storage.push_back(a.toLocal8Bit());
     std::vector<char*> argv;
@@ -93,7 +95,7 @@ double median(std::vector<double> v)
 QString helpText()
 {
     QProcess p;
-    p.start(QStringLiteral(NEBULO_CLI_PATH), {QStringLiteral("--help")});
+    p.start(g_cli, {QStringLiteral("--help")});
     p.waitForFinished(30000);
     return QString::fromLocal8Bit(p.readAllStandardOutput());
 }
@@ -314,6 +316,7 @@ int main(int argc, char* argv[])
     const double keep = std::clamp(value(QStringLiteral("--keep"), QStringLiteral("25")).toDouble(), 1.0, 100.0);
     const QString cache = value(QStringLiteral("--cache"), QDir::temp().filePath(QStringLiteral("nebulo-bench-sharpness")));
     const QString only = value(QStringLiteral("--scene"), QString());
+    g_cli = value(QStringLiteral("--cli"), g_cli);
 
     std::printf("best %.0f %% of %d frames, %d runs per mode, %u cores\n", keep, frames, runs,
                 std::thread::hardware_concurrency());

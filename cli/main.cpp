@@ -226,36 +226,62 @@ int run(const cli::Settings& s, QString& step)
         checked = batch::selectFrames(engine, mode, s.quality.value_or(50.0), count, progress);
     }
 
-    // The reference: the frame as loaded, then the threshold (picked like a click, or given).
-    batch::ReferenceRequest request;
-    request.index = s.reference;
-    request.filter = s.filter;
-    request.radius = s.radius;
-    request.threshold = s.threshold;
-    step = QStringLiteral("picking the reference");
-    const QString referencePath = engine.frames->path(s.reference);
-    if (!engine.loadFrame(referencePath))
-        return fail(kExitFailure, QStringLiteral("cannot read frame %1: %2").arg(referencePath, StackEngine::readProblem(referencePath)));
-    if (s.pick && (s.pickX >= engine.frameImage.width() || s.pickY >= engine.frameImage.height()))
-        return fail(cli::kExitUsage, QStringLiteral("--pick %1,%2 lies outside the reference frame %3 of %4x%5 pixels")
-                                         .arg(s.pickX).arg(s.pickY).arg(referencePath)
-                                         .arg(engine.frameImage.width()).arg(engine.frameImage.height()));
-    if (s.pick) {
-        const QColor colour = engine.pixelColourAt(s.filter, s.pickX, s.pickY);
-        request.threshold = int(StackEngine::luminanceOf(colour) * 255.0);
+    const bool feature = s.align == QLatin1String("feature");
+    engine.alignMode = feature ? AlignMode::Feature : (s.align == QLatin1String("planet") ? AlignMode::Planet : AlignMode::Surface);
+    if (feature) {
+        // The reference: the frame as loaded, then the threshold (picked like a click, or given).
+        batch::ReferenceRequest request;
+        request.index = s.reference;
+        request.filter = s.filter;
+        request.radius = s.radius;
+        request.threshold = s.threshold;
+        step = QStringLiteral("picking the reference");
+        const QString referencePath = engine.frames->path(s.reference);
+        if (!engine.loadFrame(referencePath))
+            return fail(kExitFailure, QStringLiteral("cannot read frame %1: %2").arg(referencePath, StackEngine::readProblem(referencePath)));
+        if (s.pick && (s.pickX >= engine.frameImage.width() || s.pickY >= engine.frameImage.height()))
+            return fail(cli::kExitUsage, QStringLiteral("--pick %1,%2 lies outside the reference frame %3 of %4x%5 pixels")
+                                             .arg(s.pickX).arg(s.pickY).arg(referencePath)
+                                             .arg(engine.frameImage.width()).arg(engine.frameImage.height()));
+        if (s.pick) {
+            const QColor colour = engine.pixelColourAt(s.filter, s.pickX, s.pickY);
+            request.threshold = int(StackEngine::luminanceOf(colour) * 255.0);
+        }
+        const batch::PickResult picked = batch::pickReference(engine, request, nullptr);
+        if (interrupted(QStringLiteral("picking the reference")))
+            return kExitInterrupted;
+        if (picked == batch::PickResult::NotFound)
+            return fail(kExitFailure, QStringLiteral("no feature found in the reference frame %1 at luminance threshold %2")
+                                          .arg(engine.frames->path(s.reference)).arg(request.threshold));
+        if (picked == batch::PickResult::OutOfMemory)
+            return fail(kExitFailure, QStringLiteral("out of memory while picking the reference"));
+        if (picked == batch::PickResult::Unreadable)
+            return fail(kExitFailure, QStringLiteral("cannot read frame %1: %2").arg(referencePath, StackEngine::readProblem(referencePath)));
+        if (picked != batch::PickResult::Ok)
+            return fail(kExitFailure, batch::pickMessage(picked, engine, request));
+    } else {
+        // Sub-pixel modes need no feature: the reference is the given frame, else the best-rated one.
+        if (s.referenceGiven)
+            engine.frames->referenceIndex = s.reference;
+        if (s.thresholdGiven) {
+            int threshold = s.threshold;
+            if (s.pick) {
+                if (!engine.loadFrame(engine.frames->path(s.reference)))
+                    return fail(kExitFailure, QStringLiteral("cannot read frame %1").arg(engine.frames->path(s.reference)));
+                threshold = int(StackEngine::luminanceOf(engine.pixelColourAt(s.filter, s.pickX, s.pickY)) * 255.0);
+            }
+            engine.planetThreshold = threshold;
+        }
+        if (s.surfacePatch[2] > 0)
+            engine.surfacePatch = QRect(s.surfacePatch[0], s.surfacePatch[1], s.surfacePatch[2], s.surfacePatch[3]);
+        engine.surfaceSearch = s.surfaceSearch;
     }
-    const batch::PickResult picked = batch::pickReference(engine, request, nullptr);
-    if (interrupted(QStringLiteral("picking the reference")))
-        return kExitInterrupted;
-    if (picked == batch::PickResult::NotFound)
-        return fail(kExitFailure, QStringLiteral("no feature found in the reference frame %1 at luminance threshold %2")
-                                      .arg(engine.frames->path(s.reference)).arg(request.threshold));
-    if (picked == batch::PickResult::OutOfMemory)
-        return fail(kExitFailure, QStringLiteral("out of memory while picking the reference"));
-    if (picked == batch::PickResult::Unreadable)
-        return fail(kExitFailure, QStringLiteral("cannot read frame %1: %2").arg(referencePath, StackEngine::readProblem(referencePath)));
-    if (picked != batch::PickResult::Ok)
-        return fail(kExitFailure, batch::pickMessage(picked, engine, request));
+    engine.multiPoint.enabled = s.apSize > 0;
+    engine.multiPoint.boxSize = s.apSize > 0 ? s.apSize : engine.multiPoint.boxSize;
+    engine.multiPoint.search = s.apSearch;
+    engine.multiPoint.keepPercent = s.apKeep;
+    engine.multiPoint.minStructure = s.apMinStructure;
+    engine.multiPoint.minBrightness = s.apMinBrightness;
 
     // Align, refine, stack.
     engine.stackFilter = s.stackFilter;

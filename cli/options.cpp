@@ -44,6 +44,14 @@ QList<QCommandLineOption> optionTable()
         {QStringLiteral("depth"), QStringLiteral("Bits per channel of the output, 8 or 16 (PNG, TIFF, PPM, PGM); default 16 when the first frame has more than 8 bits and the format holds them, else 8. FITS output (.fit, .fits) is always 32-bit float."), QStringLiteral("BITS")},
         {QStringLiteral("threads"), QStringLiteral("Number of threads (default: all cores)."), QStringLiteral("N")},
         {QStringLiteral("cache-mb"), QStringLiteral("Memory for decoded frames in MB (default: a quarter of the memory the process may use; 0: none)."), QStringLiteral("N")},
+        {QStringLiteral("align"), QStringLiteral("Global alignment: feature, planet or surface (default feature)."), QStringLiteral("MODE")},
+        {QStringLiteral("surface-patch"), QStringLiteral("Patch of the surface alignment on the reference frame (default: chosen automatically)."), QStringLiteral("X,Y,W,H")},
+        {QStringLiteral("surface-search"), QStringLiteral("Search width of the surface alignment in pixels, 1-200 (default 34)."), QStringLiteral("S")},
+        {QStringLiteral("ap-size"), QStringLiteral("Multi-point stacking with alignment boxes of N pixels, 16-256 (default 0: off)."), QStringLiteral("N")},
+        {QStringLiteral("ap-search"), QStringLiteral("How far an alignment point may move, 1-64 pixels (default 14)."), QStringLiteral("S")},
+        {QStringLiteral("ap-keep"), QStringLiteral("Percent of the frames stacked at each alignment point, 1-100 (default 25)."), QStringLiteral("P")},
+        {QStringLiteral("ap-min-structure"), QStringLiteral("Least structure of an alignment box, 0-100 (default 1.0)."), QStringLiteral("V")},
+        {QStringLiteral("ap-min-brightness"), QStringLiteral("Least mean brightness of an alignment box, 0-255 (default 20)."), QStringLiteral("V")},
         {{QStringLiteral("q"), QStringLiteral("quiet")}, QStringLiteral("Print no log lines.")},
         {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help.")},
         {QStringLiteral("version"), QStringLiteral("Show the version.")},
@@ -205,6 +213,35 @@ Settings readSettings(const QCommandLineParser& p)
     }
     s.quiet = p.isSet(QStringLiteral("quiet"));
     s.threads = intOption(p, QStringLiteral("threads"), 1, 1024, 0);
+    s.referenceGiven = p.isSet(QStringLiteral("reference"));
+    s.thresholdGiven = p.isSet(QStringLiteral("threshold")) || p.isSet(QStringLiteral("pick"));
+    if (p.isSet(QStringLiteral("align"))) {
+        s.align = p.value(QStringLiteral("align")).trimmed();
+        if (s.align != QLatin1String("feature") && s.align != QLatin1String("planet") && s.align != QLatin1String("surface"))
+            throw UsageError(QStringLiteral("--align expects feature, planet or surface, not \"%1\"").arg(p.value(QStringLiteral("align"))));
+    }
+    if (s.refine && s.align != QLatin1String("feature"))
+        throw UsageError(QStringLiteral("--refine works with --align feature only"));
+    if (p.isSet(QStringLiteral("surface-patch"))) {
+        const QStringList parts = p.value(QStringLiteral("surface-patch")).split(QLatin1Char(','));
+        bool ok = parts.size() == 4;
+        for (int i = 0; ok && i < 4; ++i)
+            ok = toInt(parts[i], &s.surfacePatch[std::size_t(i)]) && s.surfacePatch[std::size_t(i)] >= 0;
+        if (!ok || s.surfacePatch[2] < 16 || s.surfacePatch[3] < 16)
+            throw UsageError(QStringLiteral("--surface-patch expects X,Y,W,H with W and H of at least 16, not \"%1\"")
+                                 .arg(p.value(QStringLiteral("surface-patch"))));
+    }
+    s.surfaceSearch = intOption(p, QStringLiteral("surface-search"), 1, 200, 34);
+    if (p.isSet(QStringLiteral("ap-size"))) {
+        s.apSize = intOption(p, QStringLiteral("ap-size"), 0, 256, 0);
+        if (s.apSize != 0 && s.apSize < 16)
+            throw UsageError(QStringLiteral("--ap-size expects 0 (off) or a whole number from 16 to 256, not \"%1\"")
+                                 .arg(p.value(QStringLiteral("ap-size"))));
+    }
+    s.apSearch = intOption(p, QStringLiteral("ap-search"), 1, 64, 14);
+    s.apKeep = intOption(p, QStringLiteral("ap-keep"), 1, 100, 25);
+    s.apMinStructure = decimalOption(p, QStringLiteral("ap-min-structure"), {0.0, 100.0, 2}, 1.0);
+    s.apMinBrightness = intOption(p, QStringLiteral("ap-min-brightness"), 0, 255, 20);
     if (p.isSet(QStringLiteral("cache-mb")))
         s.cacheMb = intOption(p, QStringLiteral("cache-mb"), 0, 1 << 30, 0);
     return s;

@@ -48,6 +48,18 @@ struct Settings {
     // Bits per channel of the output, 8 or 16; 0: 16 when the first frame has more than 8 bits and the
     // output format holds 16, else 8. A FITS output is always written as 32-bit floats.
     int depth = 0;
+    // Global alignment: "feature" (the bright feature), "planet" or "surface".
+    QString align = QStringLiteral("feature");
+    bool referenceGiven = false;
+    bool thresholdGiven = false; // --threshold or --pick
+    std::array<int, 4> surfacePatch{0, 0, 0, 0}; // X,Y,W,H on the reference frame; W = 0: automatic
+    int surfaceSearch = 34;
+    // Multi-point stacking: box size (0: off), search, share of the frames per point, thresholds.
+    int apSize = 0;
+    int apSearch = 14;
+    int apKeep = 25;
+    double apMinStructure = 1.0;
+    int apMinBrightness = 20;
 };
 
 // What the command line asks for.

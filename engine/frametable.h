@@ -17,6 +17,12 @@ struct FrameRecord {
     int x = 0;
     int y = 0;
     float quality = 0.0f;
+    // Sub-pixel alignment (planet, surface): the exact position, of which x and y are the whole-pixel
+    // part (rounded down). Unset after feature alignment, whose positions are whole pixels.
+    bool subPixel = false;
+    double subX = 0.0, subY = 0.0;
+    // The planet's disk reached the frame edge (its centre comes from the disk's symmetric part).
+    bool edgeCut = false;
 };
 
 class FrameTable {

@@ -27,6 +27,8 @@ void StackEngine::resetSequence()
     currentPattern = QImage();
     alignedPattern = QImage();
     maxDx = minDx = maxDy = minDy = 0;
+    alignmentPoints.clear();
+    surfacePatchUsed = QRect();
 }
 
 namespace {

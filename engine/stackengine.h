@@ -6,19 +6,24 @@
 #include "floatimage.h"
 #include "frametable.h"
 #include "colour.h"
+#include "globalalign.h"
 #include "loading.h"
+#include "multipoint.h"
 
 #include <QColor>
 #include <QImage>
+#include <QRect>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 using LogFn = std::function<void(const QString&)>;
 
 class FrameCache;
+namespace kernels { struct StackParams; }
 struct AlignSettings;
 struct AlignWork;
 struct RefineSettings;
@@ -102,6 +107,21 @@ public:
     QSize sequenceSize;
     // The last alignFrame or stackFrame left its frame out for its size.
     bool frameOtherSize = false;
+
+    // ---- sub-pixel global alignment and multi-point stacking -----------------------------------
+    // Feature keeps the bright-feature alignment (and its whole-pixel stacking) untouched.
+    AlignMode alignMode = AlignMode::Feature;
+    // Planet: the sky/disk threshold in 8-bit luminance; -1 chooses it per frame automatically.
+    int planetThreshold = -1;
+    // Surface: the patch on the reference frame (a null rectangle: chosen automatically) and how far
+    // the patch is searched around its position in the previous frame.
+    QRect surfacePatch;
+    int surfaceSearch = 34;
+    // The patch a surface alignment used (for display).
+    QRect surfacePatchUsed;
+    MultiPointSettings multiPoint;
+    // The points placed by the last multi-point stack, in the reference frame's coordinates.
+    std::vector<AlignmentPoint> alignmentPoints;
 
     // ---- frame table ---------------------------------------------------------------------------
     void addFrames(const QStringList& paths);
@@ -202,6 +222,11 @@ public:
 
     // ---- stacking and colour -------------------------------------------------------------------
     bool stackFrame(int index);
+    // stackFrame for sub-pixel positions: the frame shifted by its exact offset (see
+    // kernels::stackFrameShifted); the box filter does not apply.
+    bool stackFrameSubPixel(int index);
+    // The stacking parameters of the current settings (offset 0).
+    kernels::StackParams stackParams() const;
     QImage normalizeStack() const;
     kernels::ColourParams colourParams() const;
     // The colour pipeline's result at 8 bits per channel, and at 16 (Format_RGBX64).

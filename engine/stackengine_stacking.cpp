@@ -138,3 +138,44 @@ QImage StackEngine::colorPreview(int step) const
 {
     return accumulator ? kernels::colorAdjustedSampled(*accumulator, colourParams(), step) : QImage();
 }
+kernels::StackParams StackEngine::stackParams() const
+{
+    kernels::StackParams p;
+    p.maxDx = maxDx;
+    p.maxDy = maxDy;
+    p.filter = stackFilter;
+    p.dark = previewDarkframe ? nullptr : masterDark.get();
+    p.luma = luma;
+    p.lumaWeightR = lumaWeightR;
+    p.lumaWeightG = lumaWeightG;
+    p.lumaWeightB = lumaWeightB;
+    p.minusR = minusR;
+    p.minusG = minusG;
+    p.minusB = minusB;
+    return p;
+}
+
+bool StackEngine::stackFrameSubPixel(int index)
+{
+    const FrameRecord reference = frames->record(frames->referenceIndex);
+    if (!loadFrame(frames->path(index))) {
+        frames->update(index, [](FrameRecord& r) { r.stacked = false; });
+        return false;
+    }
+    workImage = frameImage;
+    const FrameRecord record = frames->record(index);
+    if (!record.aligned || !record.subPixel || !reference.subPixel) {
+        frames->update(index, [](FrameRecord& r) { r.stacked = false; });
+        return true;
+    }
+    featureX = record.x;
+    featureY = record.y;
+    if (accumulator)
+        kernels::stackFrameShifted(frameImage, *accumulator, record.subX - reference.subX, record.subY - reference.subY,
+                                   stackParams());
+    frames->update(index, [](FrameRecord& r) { r.stacked = true; });
+    referenceX = reference.x;
+    referenceY = reference.y;
+    return true;
+}
+

@@ -16,7 +16,9 @@
 #include <QTemporaryDir>
 #include <QVector>
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace fixtures {
 
@@ -80,6 +82,51 @@ inline QImage randomImage(int width, int height, quint64 seed, int lo = 0, int h
         for (int x = 0; x < width; ++x)
             image.setPixel(x, y, qRgb(lo + rng.below(hi - lo + 1), lo + rng.below(hi - lo + 1), lo + rng.below(hi - lo + 1)));
     return image;
+}
+
+// A band-limited grey surface (a sum of sinusoids with wavelengths of 10 to 60 pixels, levels about
+// 30..225) sampled where warp(x, y, &u, &v) says pixel (x, y) shows the scene point (u, v); noise is
+// gaussian with the given standard deviation in 8-bit levels.
+template <class Warp>
+QImage texture(int width, int height, Warp warp, double noise = 0.0, quint64 seed = 1)
+{
+    struct Wave { double kx, ky, phase, amplitude; };
+    static const std::vector<Wave> waves = [] {
+        synth::Rng rng(77);
+        std::vector<Wave> w;
+        for (int i = 0; i < 14; ++i) {
+            const double length = 10.0 + 50.0 * rng.uniform(), angle = 6.283185307179586 * rng.uniform();
+            w.push_back({std::cos(angle) * 6.283185307179586 / length, std::sin(angle) * 6.283185307179586 / length,
+                         6.283185307179586 * rng.uniform(), 7.0 + 7.0 * rng.uniform()});
+        }
+        return w;
+    }();
+    synth::Rng rng(seed);
+    QImage image(width, height, QImage::Format_RGB32);
+    for (int y = 0; y < height; ++y) {
+        QRgb* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            double u = x, v = y;
+            warp(x, y, &u, &v);
+            double level = 128.0;
+            for (const Wave& w : waves)
+                level += w.amplitude * std::sin(w.kx * u + w.ky * v + w.phase);
+            if (noise > 0)
+                level += noise * rng.gaussian();
+            const int g = int(std::lround(std::clamp(level, 0.0, 255.0)));
+            line[x] = qRgb(g, g, g);
+        }
+    }
+    return image;
+}
+
+// The texture shifted: pixel (x, y) shows the scene point (x - dx, y - dy).
+inline QImage shiftedTexture(int width, int height, double dx, double dy, double noise = 0.0, quint64 seed = 1)
+{
+    return texture(width, height, [dx, dy](int x, int y, double* u, double* v) {
+        *u = x - dx;
+        *v = y - dy;
+    }, noise, seed);
 }
 
 // ---- exact values ------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include "framework.h"
 #include "parallel.h"
 #include "quality.h"
+#include "stacking.h"
 
 #include <QtGlobal>
 
@@ -12,6 +13,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <chrono>
+#include <cmath>
 #include <map>
 #include <memory>
 #include <new>
@@ -222,6 +224,10 @@ private:
     int highest_ = -1;
 };
 
+bool alignPlanet(StackEngine& e, const Progress& progress);
+bool alignSurface(StackEngine& e, const Progress& progress);
+bool stackMultiPoint(StackEngine& e, const Progress& progress);
+
 struct QualityWork {
     QImage frame;
     float rating = 0.0f;
@@ -371,8 +377,18 @@ QString pickMessage(PickResult result, const StackEngine& engine, const Referenc
 
 static bool alignLoop(StackEngine& e, const Progress& progress)
 {
+    if (e.alignMode == AlignMode::Planet)
+        return alignPlanet(e, progress);
+    if (e.alignMode == AlignMode::Surface)
+        return alignSurface(e, progress);
     if (!startPositionRun(e, progress))
         return false;
+    for (int i = 0; i < e.frames->count(); ++i)
+        if (progress.takesPart(i))
+            e.frames->update(i, [](FrameRecord& r) {
+                r.subPixel = false;
+                r.edgeCut = false;
+            });
     const Stopwatch total;
     const int n = e.frames->count();
     int analysed = 0, valid = 0;
@@ -514,11 +530,15 @@ static bool stackLoop(StackEngine& e, const Progress& progress)
     }
     progress.processEvents();
 
+    if (e.multiPoint.enabled && e.frames->contains(e.frames->referenceIndex))
+        return stackMultiPoint(e, progress);
+
     const Stopwatch total;
     const int n = e.frames->count();
     int processed = 0, stacked = 0;
     const int taking = framesTakingPart(e, progress);
     bool cancelled = false;
+    const bool subPixel = e.alignMode != AlignMode::Feature && e.frames->record(e.frames->referenceIndex).subPixel;
     ReadAhead<bool> readAhead(e, progress);
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
@@ -529,7 +549,7 @@ static bool stackLoop(StackEngine& e, const Progress& progress)
         }
         readAhead.before(i);
         const Stopwatch clock;
-        const bool read = e.stackFrame(i);
+        const bool read = subPixel ? e.stackFrameSubPixel(i) : e.stackFrame(i);
         progress.setStatus(QStringLiteral("Stacking... ") + percent(i, n));
         ++processed;
         const double t = clock.milliseconds() / 1000.0;
@@ -725,4 +745,664 @@ std::vector<bool> selectFrames(const StackEngine& e, SelectionMode mode, double 
     return keep;
 }
 
+} // namespace batch
+
+// ---- sub-pixel alignment and multi-point stacking -------------------------------------------------
+
+namespace batch {
+namespace {
+
+double positionX(const FrameRecord& r) { return r.subPixel ? r.subX : double(r.x); }
+double positionY(const FrameRecord& r) { return r.subPixel ? r.subY : double(r.y); }
+
+QString decimal(double v) { return QString::number(v, 'f', 2); }
+
+// Starts a planet or surface run: a sequence, a reference among the frames that take part (the
+// chosen one, else the best rated, else the first), records of those frames cleared. -1 (logged)
+// when there is nothing to align.
+int startSubPixelRun(StackEngine& e, const Progress& progress)
+{
+    const int n = e.frames->count();
+    if (n == 0) {
+        progress.say(QStringLiteral("Open an image sequence first."));
+        return -1;
+    }
+    int reference = -1;
+    if (e.frames->contains(e.frames->referenceIndex) && progress.takesPart(e.frames->referenceIndex))
+        reference = e.frames->referenceIndex;
+    for (int i = 0; i < n && reference < 0; ++i)
+        if (progress.takesPart(i) && e.qualityAnalysed)
+            reference = i;
+    if (reference >= 0 && e.qualityAnalysed && reference != e.frames->referenceIndex)
+        for (int i = 0; i < n; ++i)
+            if (progress.takesPart(i) && e.frames->record(i).quality > e.frames->record(reference).quality)
+                reference = i;
+    for (int i = 0; i < n && reference < 0; ++i)
+        if (progress.takesPart(i))
+            reference = i;
+    if (reference < 0) {
+        progress.say(QStringLiteral("No frame is checked: nothing to align."));
+        return -1;
+    }
+    if (e.accumulator)
+        e.accumulator->clear();
+    e.stackReady = false;
+    e.alignmentPoints.clear();
+    e.frames->update(e.frames->referenceIndex, [](FrameRecord& r) { r.isReference = false; });
+    e.frames->referenceIndex = reference;
+    for (int i = 0; i < n; ++i) {
+        if (!progress.takesPart(i))
+            continue;
+        e.frames->update(i, [&](FrameRecord& r) {
+            r.aligned = false;
+            r.stacked = false;
+            r.refined = false;
+            r.refineOk = false;
+            r.subPixel = false;
+            r.edgeCut = false;
+            r.isReference = i == reference;
+        });
+    }
+    e.maxDx = e.minDx = e.maxDy = e.minDy = 0;
+    return reference;
+}
+
+void setSubPixelPosition(StackEngine& e, int index, double x, double y, bool edgeCut)
+{
+    e.frames->update(index, [&](FrameRecord& r) {
+        r.subPixel = true;
+        r.subX = x;
+        r.subY = y;
+        r.x = int(std::floor(x));
+        r.y = int(std::floor(y));
+        r.aligned = true;
+        r.valid = true;
+        r.edgeCut = edgeCut;
+    });
+    e.featureX = int(std::floor(x));
+    e.featureY = int(std::floor(y));
+    e.featureFound = true;
+}
+
+// Offset extents that hold every aligned frame that takes part, whole pixels around the sub-pixel offsets.
+void subPixelExtents(StackEngine& e, const Progress& progress)
+{
+    const FrameRecord ref = e.frames->record(e.frames->referenceIndex);
+    double lo[2] = {0, 0}, hi[2] = {0, 0};
+    for (int i = 0; i < e.frames->count(); ++i) {
+        const FrameRecord r = e.frames->record(i);
+        if (!progress.takesPart(i) || !r.aligned)
+            continue;
+        const double d[2] = {positionX(r) - positionX(ref), positionY(r) - positionY(ref)};
+        for (int k = 0; k < 2; ++k) {
+            lo[k] = std::min(lo[k], d[k]);
+            hi[k] = std::max(hi[k], d[k]);
+        }
+    }
+    e.minDx = int(std::floor(lo[0]));
+    e.maxDx = int(std::ceil(hi[0]));
+    e.minDy = int(std::floor(lo[1]));
+    e.maxDy = int(std::ceil(hi[1]));
+}
+
+struct PlanetWork {
+    QImage frame;
+    kernels::PlanetCentre centre;
+};
+
+bool alignPlanet(StackEngine& e, const Progress& progress)
+{
+    const int reference = startSubPixelRun(e, progress);
+    if (reference < 0)
+        return false;
+    const Stopwatch total;
+    const int n = e.frames->count();
+    const int threshold = e.planetThreshold;
+    int analysed = 0, valid = 0;
+    const int taking = framesTakingPart(e, progress);
+    bool cancelled = false;
+    ReadAhead<PlanetWork> readAhead(e, progress, [threshold](int, const QImage& frame, PlanetWork& work) {
+        work.frame = frame;
+        work.centre = kernels::planetCentre(frame, threshold);
+    });
+    for (int i = 0; i < n; ++i) {
+        if (!progress.takesPart(i))
+            continue;
+        if (progress.stopRequested()) {
+            cancelled = true;
+            break;
+        }
+        readAhead.before(i);
+        const Stopwatch clock;
+        PlanetWork work;
+        bool read = readAhead.take(i, work);
+        if (!read && e.loadPrepared(e.frames->path(i), work.frame)) {
+            read = true;
+            work.centre = kernels::planetCentre(work.frame, threshold);
+        }
+        progress.setStatus(QStringLiteral("Aligning... ") + percent(i, n));
+        ++analysed;
+        const QString path = e.frames->path(i);
+        const double t = clock.milliseconds() / 1000.0;
+        if (!read) {
+            e.frames->update(i, [](FrameRecord& r) { r.valid = false; });
+            if (!reportUnreadable(progress, path))
+                break;
+            progress.step(analysed, taking);
+            progress.processEvents();
+            continue;
+        }
+        e.frameImage = work.frame;
+        if (work.centre.found) {
+            setSubPixelPosition(e, i, work.centre.x, work.centre.y, work.centre.edgeCut);
+            progress.say(QStringLiteral("Aligned ") + path + QStringLiteral(", centre: X=") + decimal(work.centre.x)
+                         + QStringLiteral("; Y=") + decimal(work.centre.y)
+                         + (work.centre.edgeCut ? QStringLiteral(" (disk cut by the frame edge)") : QString())
+                         + QStringLiteral(" // Processing time: ") + seconds(t) + QStringLiteral("s"));
+            if (progress.show)
+                progress.display(e.markFeature());
+            ++valid;
+        } else {
+            e.featureFound = false;
+            progress.say(QStringLiteral("Planet not found: ") + path + QStringLiteral(" // Processing time: ") + seconds(t)
+                         + QStringLiteral("s"));
+        }
+        progress.step(analysed, taking);
+        progress.processEvents();
+    }
+    if (!cancelled && !e.frames->record(reference).aligned)
+        progress.say(QStringLiteral("The reference frame holds no planet: nothing is stacked."));
+    subPixelExtents(e, progress);
+    finishPositionRun(progress, analysed, valid, total);
+    if (cancelled)
+        progress.say(cancelledLine(QStringLiteral("Alignment"), analysed, taking));
+    return true;
+}
+
+struct PlaneWork {
+    QImage frame;
+    kernels::FloatPlane plane;
+    kernels::SurfaceMatcher::Result match;
+};
+
+// Sum of the squared steps inside the patch: a frame's sharpness for choosing the reference frames.
+double patchSharpness(const kernels::FloatPlane& p, const QRect& patch)
+{
+    double e = 0;
+    for (int y = std::max(0, patch.top()); y < std::min(p.height - 1, patch.bottom()); ++y) {
+        const float* row = p.row(y);
+        const float* next = p.row(y + 1);
+        for (int x = std::max(0, patch.left()); x < std::min(p.width - 1, patch.right()); ++x) {
+            const float h = row[x + 1] - row[x], v = next[x] - row[x];
+            e += double(h * h + v * v);
+        }
+    }
+    return e;
+}
+
+// Adds the plane into sum and count where the sample (X + dx, Y + dy) lies inside it (cubic convolution).
+void addShiftedPlane(const kernels::FloatPlane& src, double dx, double dy, kernels::FloatPlane& sum, kernels::FloatPlane& count)
+{
+    const double bx = std::floor(dx), by = std::floor(dy);
+    float wx[4], wy[4];
+    kernels::cubicWeights(dx - bx, wx);
+    kernels::cubicWeights(dy - by, wy);
+    const int ix = int(bx), iy = int(by);
+    for (int Y = 0; Y < sum.height; ++Y) {
+        const double v = Y + dy;
+        if (v < 0 || v > src.height - 1)
+            continue;
+        const float* rows[4];
+        for (int k = 0; k < 4; ++k)
+            rows[k] = src.row(std::clamp(Y + iy - 1 + k, 0, src.height - 1));
+        float* out = sum.row(Y);
+        float* c = count.row(Y);
+        for (int X = 0; X < sum.width; ++X) {
+            const double u = X + dx;
+            if (u < 0 || u > src.width - 1)
+                continue;
+            float acc = 0;
+            for (int k = 0; k < 4; ++k) {
+                const int x = std::clamp(X + ix - 1 + k, 0, src.width - 1);
+                acc += wx[k] * (wy[0] * rows[0][x] + wy[1] * rows[1][x] + wy[2] * rows[2][x] + wy[3] * rows[3][x]);
+            }
+            out[X] += acc;
+            c[X] += 1.0f;
+        }
+    }
+}
+
+kernels::FloatPlane meanOf(const kernels::FloatPlane& sum, const kernels::FloatPlane& count)
+{
+    kernels::FloatPlane mean(sum.width, sum.height);
+    for (std::size_t k = 0; k < sum.v.size(); ++k)
+        mean.v[k] = count.v[k] > 0 ? sum.v[k] / count.v[k] : 0.0f;
+    return mean;
+}
+
+// The best quarter of the frames by the given rating (ties to the earlier frame), at least one.
+std::vector<int> bestFrames(const std::vector<int>& frames, const std::vector<double>& rating, int percent)
+{
+    std::vector<int> order = frames;
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return rating[std::size_t(a)] > rating[std::size_t(b)]; });
+    const std::size_t keep = std::max<std::size_t>(1, (order.size() * std::size_t(percent) + 99) / 100);
+    order.resize(std::min(order.size(), keep));
+    std::sort(order.begin(), order.end());
+    return order;
+}
+
+bool alignSurface(StackEngine& e, const Progress& progress)
+{
+    const int reference = startSubPixelRun(e, progress);
+    if (reference < 0)
+        return false;
+    const Stopwatch total;
+    const int n = e.frames->count();
+    QImage refFrame;
+    if (!e.loadPrepared(e.frames->path(reference), refFrame)) {
+        reportUnreadable(progress, e.frames->path(reference));
+        finishPositionRun(progress, 0, 0, total);
+        return true;
+    }
+    const kernels::FloatPlane refPlane = kernels::luminancePlane(refFrame);
+    const int search = std::max(1, e.surfaceSearch);
+    QRect patch = e.surfacePatch.intersected(QRect(1, 1, refPlane.width - 2, refPlane.height - 2));
+    if (e.surfacePatch.isNull() || patch.width() < 16 || patch.height() < 16)
+        patch = kernels::chooseSurfacePatch(refPlane, search);
+    e.surfacePatchUsed = patch;
+    progress.say(QStringLiteral("surface patch: %1x%2 at X=%3; Y=%4").arg(patch.width()).arg(patch.height())
+                     .arg(patch.left()).arg(patch.top()));
+
+    // First pass: each frame against the reference frame, the search following the target's drift.
+    std::vector<double> dx(std::size_t(n), 0.0), dy(std::size_t(n), 0.0), sharpness(std::size_t(n), -1.0);
+    std::vector<char> found(std::size_t(n), 0), unreadable(std::size_t(n), 0);
+    std::vector<int> matched;
+    // Both passes count towards the progress: every frame twice.
+    const int taking = framesTakingPart(e, progress);
+    bool cancelled = false;
+    int firstDone = 0;
+    {
+        const kernels::SurfaceMatcher first(refPlane, patch, search);
+        ReadAhead<PlaneWork> readAhead(e, progress, [](int, const QImage& frame, PlaneWork& work) {
+            work.plane = kernels::luminancePlane(frame);
+        });
+        double lastX = 0, lastY = 0;
+        for (int i = 0; i < n; ++i) {
+            if (!progress.takesPart(i))
+                continue;
+            if (progress.stopRequested()) {
+                cancelled = true;
+                break;
+            }
+            readAhead.before(i);
+            ++firstDone;
+            PlaneWork work;
+            if (!readAhead.take(i, work)) {
+                QImage frame;
+                if (!e.loadPrepared(e.frames->path(i), frame)) {
+                    unreadable[std::size_t(i)] = 1;
+                    progress.step(firstDone, 2 * taking);
+                    continue;
+                }
+                work.plane = kernels::luminancePlane(frame);
+            }
+            const kernels::SurfaceMatcher::Result r = first.match(work.plane, lastX, lastY);
+            progress.setStatus(QStringLiteral("Aligning (first pass)... ") + percent(i, n));
+            if (r.found) {
+                lastX = dx[std::size_t(i)] = r.dx;
+                lastY = dy[std::size_t(i)] = r.dy;
+                found[std::size_t(i)] = 1;
+                sharpness[std::size_t(i)] = patchSharpness(work.plane, patch.translated(int(std::lround(r.dx)), int(std::lround(r.dy))));
+                matched.push_back(i);
+            }
+            progress.step(firstDone, 2 * taking);
+            progress.processEvents();
+        }
+    }
+
+    if (cancelled) {
+        finishPositionRun(progress, 0, 0, total);
+        progress.say(cancelledLine(QStringLiteral("Alignment"), firstDone, 2 * taking));
+        return true;
+    }
+
+    // The reference of the second pass: the mean of the sharpest quarter of the matched frames.
+    kernels::FloatPlane meanRef = refPlane;
+    if (!matched.empty()) {
+        const std::vector<int> best = bestFrames(matched, sharpness, 25);
+        kernels::FloatPlane sum(refPlane.width, refPlane.height), count(refPlane.width, refPlane.height);
+        for (int i : best) {
+            QImage frame;
+            if (e.loadPrepared(e.frames->path(i), frame))
+                addShiftedPlane(kernels::luminancePlane(frame), dx[std::size_t(i)], dy[std::size_t(i)], sum, count);
+        }
+        meanRef = meanOf(sum, count);
+        progress.say(QStringLiteral("surface reference: mean of %1 frames").arg(best.size()));
+    }
+
+    // Second pass: every frame against the mean, around its first-pass shift.
+    int analysed = 0, valid = 0;
+    const kernels::SurfaceMatcher second(meanRef, patch, 4);
+    ReadAhead<PlaneWork> readAhead(e, progress, [&](int i, const QImage& frame, PlaneWork& work) {
+        work.frame = frame;
+        if (!found[std::size_t(i)])
+            return;
+        work.match = second.match(kernels::luminancePlane(frame), dx[std::size_t(i)], dy[std::size_t(i)]);
+    });
+    const double cx = patch.left() + patch.width() / 2.0, cy = patch.top() + patch.height() / 2.0;
+    for (int i = 0; i < n; ++i) {
+        if (!progress.takesPart(i))
+            continue;
+        if (progress.stopRequested()) {
+            cancelled = true;
+            break;
+        }
+        readAhead.before(i);
+        const Stopwatch clock;
+        PlaneWork work;
+        bool read = readAhead.take(i, work);
+        if (!read && e.loadPrepared(e.frames->path(i), work.frame)) {
+            read = true;
+            if (found[std::size_t(i)])
+                work.match = second.match(kernels::luminancePlane(work.frame), dx[std::size_t(i)], dy[std::size_t(i)]);
+        }
+        progress.setStatus(QStringLiteral("Aligning... ") + percent(i, n));
+        ++analysed;
+        const QString path = e.frames->path(i);
+        const double t = clock.milliseconds() / 1000.0;
+        if (!read) {
+            e.frames->update(i, [](FrameRecord& r) { r.valid = false; });
+            if (!reportUnreadable(progress, path))
+                break;
+            progress.step(taking + analysed, 2 * taking);
+            progress.processEvents();
+            continue;
+        }
+        e.frameImage = work.frame;
+        if (work.match.found) {
+            setSubPixelPosition(e, i, cx + work.match.dx, cy + work.match.dy, false);
+            progress.say(QStringLiteral("Aligned ") + path + QStringLiteral(", offset: X=") + decimal(work.match.dx)
+                         + QStringLiteral("; Y=") + decimal(work.match.dy) + QStringLiteral(" // Processing time: ")
+                         + seconds(t) + QStringLiteral("s"));
+            if (progress.show)
+                progress.display(e.markFeature());
+            ++valid;
+        } else {
+            e.featureFound = false;
+            progress.say(QStringLiteral("Surface not found: ") + path + QStringLiteral(" // Processing time: ") + seconds(t)
+                         + QStringLiteral("s"));
+        }
+        progress.step(taking + analysed, 2 * taking);
+        progress.processEvents();
+    }
+    subPixelExtents(e, progress);
+    finishPositionRun(progress, analysed, valid, total);
+    if (cancelled)
+        progress.say(cancelledLine(QStringLiteral("Alignment"), taking + analysed, 2 * taking));
+    return true;
+}
+
+struct MeasureWork {
+    std::vector<kernels::LocalMeasure> measures;
+};
+
+struct StackWork {
+    std::vector<float> planes;
+    int width = 0, height = 0;
+};
+
+// The multi-point stack into the accumulator (already sized and zeroed). Frames take part when they
+// take part in the run and are aligned (and, after refinement, matched).
+bool stackMultiPoint(StackEngine& e, const Progress& progress)
+{
+    const Stopwatch total;
+    const int n = e.frames->count();
+    const FrameRecord ref = e.frames->record(e.frames->referenceIndex);
+    const MultiPointSettings settings = e.multiPoint;
+    std::vector<int> usable;
+    std::vector<double> ox(std::size_t(n), 0.0), oy(std::size_t(n), 0.0), rating(std::size_t(n), 0.0);
+    for (int i = 0; i < n; ++i) {
+        const FrameRecord r = e.frames->record(i);
+        e.frames->update(i, [](FrameRecord& rec) { rec.stacked = false; });
+        if (!progress.takesPart(i) || !r.aligned || (r.refined && !r.refineOk))
+            continue;
+        usable.push_back(i);
+        // Frame coordinates of accumulator position (X, Y): (X + ox, Y + oy).
+        ox[std::size_t(i)] = positionX(r) - positionX(ref) - e.maxDx;
+        oy[std::size_t(i)] = positionY(r) - positionY(ref) - e.maxDy;
+        rating[std::size_t(i)] = e.qualityAnalysed ? double(r.quality) : 0.0;
+    }
+    FloatImage& acc = *e.accumulator;
+    const kernels::StackParams params = e.stackParams();
+
+    // The reference: the mean luminance of the best globally aligned frames.
+    const std::vector<int> best = e.qualityAnalysed ? bestFrames(usable, rating, settings.keepPercent) : usable;
+    // Progress over the three passes: reference frames, measuring, stacking.
+    const int steps = int(best.size() + 2 * usable.size());
+    int done = 0;
+    bool cancelled = false;
+    auto stopHere = [&](int processed) {
+        progress.say(cancelledLine(QStringLiteral("Stacking"), processed, int(usable.size())));
+        progress.setStatus(QStringLiteral("Ready."));
+        return true;
+    };
+    kernels::FloatPlane sum(acc.width, acc.height), count(acc.width, acc.height);
+    for (int i : best) {
+        if (progress.stopRequested())
+            return stopHere(0);
+        progress.step(++done, steps);
+        QImage frame;
+        if (e.loadPrepared(e.frames->path(i), frame))
+            addShiftedPlane(kernels::luminancePlane(frame), ox[std::size_t(i)], oy[std::size_t(i)], sum, count);
+        progress.setStatus(QStringLiteral("Multi-point reference..."));
+        progress.processEvents();
+    }
+    const kernels::FloatPlane reference = meanOf(sum, count);
+    progress.say(QStringLiteral("multi-point reference: mean of %1 frames").arg(best.size()));
+
+    std::vector<AlignmentPoint> points = kernels::placeAlignmentPoints(reference, settings);
+    e.alignmentPoints.clear();
+    for (AlignmentPoint ap : points) {
+        ap.x -= e.maxDx;
+        ap.y -= e.maxDy;
+        e.alignmentPoints.push_back(ap);
+    }
+    progress.say(QStringLiteral("%1 alignment points placed").arg(points.size()));
+
+    // Local sharpness and shift of every point in every frame.
+    const std::size_t m = points.size();
+    std::vector<kernels::LocalMeasure> table(usable.size() * m);
+    std::vector<int> slot(std::size_t(n), -1);
+    for (std::size_t k = 0; k < usable.size(); ++k)
+        slot[std::size_t(usable[k])] = int(k);
+    if (m > 0) {
+        const kernels::PointMeasurer measurer(reference, points, settings.search);
+        ReadAhead<MeasureWork> readAhead(e, progress, [&](int i, const QImage& frame, MeasureWork& work) {
+            if (slot[std::size_t(i)] < 0)
+                return;
+            work.measures.resize(m);
+            measurer.measure(kernels::luminancePlane(frame), ox[std::size_t(i)], oy[std::size_t(i)], work.measures.data());
+        });
+        for (int i : usable) {
+            if (progress.stopRequested())
+                return stopHere(0);
+            progress.step(++done, steps);
+            readAhead.before(i);
+            MeasureWork work;
+            if (!readAhead.take(i, work)) {
+                QImage frame;
+                if (!e.loadPrepared(e.frames->path(i), frame))
+                    continue;
+                work.measures.resize(m);
+                measurer.measure(kernels::luminancePlane(frame), ox[std::size_t(i)], oy[std::size_t(i)], work.measures.data());
+            }
+            std::copy(work.measures.begin(), work.measures.end(), table.begin() + std::ptrdiff_t(std::size_t(slot[std::size_t(i)]) * m));
+            progress.setStatus(QStringLiteral("Measuring alignment points... ") + percent(i, n));
+            progress.processEvents();
+        }
+    }
+
+    // The frames of the global stack that fills the canvas between the points: the best share by
+    // their rating, or (without a rating) by their local sharpness summed over the points.
+    std::vector<double> whole(std::size_t(n), 0.0);
+    if (e.qualityAnalysed) {
+        whole = rating;
+    } else if (m > 0) {
+        for (std::size_t a = 0; a < m; ++a) {
+            double mean = 0;
+            for (std::size_t k = 0; k < usable.size(); ++k)
+                mean += table[k * m + a].quality;
+            mean /= double(usable.size());
+            if (mean > 0)
+                for (std::size_t k = 0; k < usable.size(); ++k)
+                    whole[std::size_t(usable[k])] += table[k * m + a].quality / mean;
+        }
+    }
+    std::vector<char> fills(std::size_t(n), 0);
+    for (int i : (m > 0 || e.qualityAnalysed) ? bestFrames(usable, whole, settings.keepPercent) : usable)
+        fills[std::size_t(i)] = 1;
+
+    // Per point the sharpest frames; per frame the points it is stacked at.
+    std::vector<std::vector<int>> pointsOf(usable.size());
+    std::vector<int> frameCount(m, 0); // frames added at each point (fewer when the run is cancelled)
+    for (std::size_t a = 0; a < m; ++a) {
+        std::vector<int> order;
+        for (std::size_t k = 0; k < usable.size(); ++k)
+            if (table[k * m + a].ok)
+                order.push_back(int(k));
+        std::stable_sort(order.begin(), order.end(),
+                         [&](int p, int q) { return table[std::size_t(p) * m + a].quality > table[std::size_t(q) * m + a].quality; });
+        const std::size_t keep = order.empty() ? 0 : std::max<std::size_t>(1, (order.size() * std::size_t(settings.keepPercent) + 99) / 100);
+        for (std::size_t j = 0; j < std::min(keep, order.size()); ++j)
+            pointsOf[std::size_t(order[j])].push_back(int(a));
+    }
+    for (auto& list : pointsOf)
+        std::sort(list.begin(), list.end());
+
+    // Stacking: every frame into the global stack, and into the boxes of its points with their shifts.
+    std::vector<std::vector<float>> boxes(m);
+    for (std::size_t a = 0; a < m; ++a)
+        boxes[a].assign(std::size_t(points[a].size) * points[a].size * 3, 0.0f);
+    int processed = 0, stacked = 0;
+    {
+        ReadAhead<StackWork> readAhead(e, progress, [&params](int, const QImage& frame, StackWork& work) {
+            work.planes = kernels::correctedPlanes(frame, params);
+            work.width = frame.width();
+            work.height = frame.height();
+        });
+        for (int i : usable) {
+            if (!fills[std::size_t(i)] && pointsOf[std::size_t(slot[std::size_t(i)])].empty()) {
+                progress.step(++done, steps);
+                continue;
+            }
+            if (progress.stopRequested()) {
+                cancelled = true;
+                break;
+            }
+            progress.step(++done, steps);
+            readAhead.before(i);
+            const Stopwatch clock;
+            StackWork work;
+            const QString path = e.frames->path(i);
+            if (!readAhead.take(i, work)) {
+                if (!e.loadFrame(path)) {
+                    ++processed;
+                    if (!reportUnreadable(progress, path))
+                        break;
+                    continue;
+                }
+                work.planes = kernels::correctedPlanes(e.frameImage, params);
+                work.width = e.frameImage.width();
+                work.height = e.frameImage.height();
+            }
+            ++processed;
+            const double fx = ox[std::size_t(i)], fy = oy[std::size_t(i)];
+            if (fills[std::size_t(i)])
+                kernels::stackPlanesShifted(work.planes, work.width, work.height, acc, fx + e.maxDx, fy + e.maxDy, e.maxDx, e.maxDy);
+            const std::vector<int>& mine = pointsOf[std::size_t(slot[std::size_t(i)])];
+            for (int a : mine)
+                ++frameCount[std::size_t(a)];
+            const kernels::LocalMeasure* measures = table.data() + std::size_t(slot[std::size_t(i)]) * m;
+            parallel::forRange(0, int(mine.size()), [&](int b0, int b1) {
+                for (int b = b0; b < b1; ++b) {
+                    const int a = mine[std::size_t(b)];
+                    const AlignmentPoint& ap = points[std::size_t(a)];
+                    kernels::addShiftedPatch(work.planes, work.width, work.height, measures[a].dx, measures[a].dy,
+                                             ap.x - ap.size / 2, ap.y - ap.size / 2, ap.size, boxes[std::size_t(a)].data());
+                }
+            }, 4);
+            e.frames->update(i, [](FrameRecord& r) { r.stacked = true; });
+            ++stacked;
+            progress.setStatus(QStringLiteral("Stacking... ") + percent(i, n));
+            progress.say(QStringLiteral("Added ") + path + QStringLiteral(" at %1 points // Processing time: ").arg(mine.size())
+                         + seconds(clock.milliseconds() / 1000.0) + QStringLiteral("s"));
+            progress.processEvents();
+        }
+    }
+
+    // Blend: the points' means with cos^2 weights, the global stack where the weights leave room.
+    kernels::FloatPlane weight(acc.width, acc.height);
+    std::vector<float> local(std::size_t(acc.width) * acc.height * 3, 0.0f);
+    for (std::size_t a = 0; a < m; ++a) {
+        if (frameCount[a] == 0)
+            continue;
+        const AlignmentPoint& ap = points[a];
+        const int x0 = ap.x - ap.size / 2, y0 = ap.y - ap.size / 2;
+        const float inv = 1.0f / float(frameCount[a]);
+        for (int j = 0; j < ap.size; ++j) {
+            const float wy = kernels::blendWeight(j + 0.5 - ap.size / 2.0, ap.size);
+            const int Y = y0 + j;
+            if (Y < 0 || Y >= acc.height)
+                continue;
+            const float* in = boxes[a].data() + std::size_t(j) * ap.size * 3;
+            for (int i = 0; i < ap.size; ++i, in += 3) {
+                const int X = x0 + i;
+                if (X < 0 || X >= acc.width)
+                    continue;
+                const float w = wy * kernels::blendWeight(i + 0.5 - ap.size / 2.0, ap.size);
+                float* out = local.data() + (std::size_t(Y) * acc.width + X) * 3;
+                out[0] += w * in[0] * inv;
+                out[1] += w * in[1] * inv;
+                out[2] += w * in[2] * inv;
+                weight.row(Y)[X] += w;
+            }
+        }
+    }
+    parallel::forRange(0, acc.height, [&](int y0, int y1) {
+        for (int Y = y0; Y < y1; ++Y) {
+            const float* w = weight.row(Y);
+            for (int X = 0; X < acc.width; ++X) {
+                float* px = acc.pixel(X, Y);
+                const float* l = local.data() + (std::size_t(Y) * acc.width + X) * 3;
+                const float lw = std::min(1.0f, w[X]);
+                if (px[3] > 0) {
+                    const float rest = (1.0f - lw) / px[3];
+                    for (int c = 0; c < 3; ++c)
+                        px[c] = l[c] + rest * px[c];
+                    px[3] = 1.0f;
+                } else if (lw > 0) {
+                    for (int c = 0; c < 3; ++c)
+                        px[c] = l[c] / w[X];
+                    px[3] = 1.0f;
+                }
+            }
+        }
+    });
+
+    progress.say(QString::number(processed) + QStringLiteral(" images processed, ") + QString::number(stacked)
+                 + QStringLiteral(" stacked"));
+    progress.say(QStringLiteral("Normalizing..."));
+    progress.say(QStringLiteral("Total processing time: ") + seconds(total.milliseconds() / 1000.0) + QStringLiteral("s"));
+    if (cancelled) {
+        progress.say(cancelledLine(QStringLiteral("Stacking"), processed, int(usable.size())));
+        if (stacked == 0)
+            return true;
+    }
+    e.stackReady = true;
+    progress.processEvents();
+    progress.display(e.normalizeStack());
+    return true;
+}
+
+} // namespace
 } // namespace batch

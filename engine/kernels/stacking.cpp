@@ -7,6 +7,7 @@
 #include "pixel.h"
 
 #include <algorithm>
+#include <cmath>
 #include <type_traits>
 #include <vector>
 
@@ -164,6 +165,145 @@ void stackFrame(const QImage& source, FloatImage& acc, const StackParams& p)
     if (!acc.data || frame.width() <= 0 || frame.height() <= 0)
         return;
     px::withPixelType(frame, [&](auto pixel) { stackFrameAt<decltype(pixel)>(frame, acc, p); });
+}
+
+void cubicWeights(double t, float w[4])
+{
+    const double t2 = t * t, t3 = t2 * t;
+    w[0] = float(0.5 * (-t3 + 2 * t2 - t));
+    w[1] = float(0.5 * (3 * t3 - 5 * t2 + 2));
+    w[2] = float(0.5 * (-3 * t3 + 4 * t2 + t));
+    w[3] = float(0.5 * (t3 - t2));
+}
+
+template <class Pixel>
+void correctedPlanesOf(const QImage& frame, const StackParams& p, std::vector<float>& out)
+{
+    const int fw = frame.width(), fh = frame.height();
+    const std::size_t plane = std::size_t(fw) * std::size_t(fh);
+    const PixelCorrection<Pixel> correct(p);
+    parallel::forRange(0, fh, [&](int y0, int y1) {
+        double v[3];
+        for (int y = y0; y < y1; ++y) {
+            const Pixel* line = px::rowOf<Pixel>(frame, y);
+            float* r = out.data() + std::size_t(y) * fw;
+            float* g = r + plane;
+            float* b = g + plane;
+            for (int x = 0; x < fw; ++x) {
+                correct(line[x], x, y, v);
+                r[x] = float(v[0]);
+                g[x] = float(v[1]);
+                b[x] = float(v[2]);
+            }
+        }
+    });
+}
+
+std::vector<float> correctedPlanes(const QImage& source, const StackParams& p)
+{
+    const QImage frame = px::toFrame(source);
+    std::vector<float> out(std::size_t(frame.width()) * std::size_t(frame.height()) * 3);
+    if (!out.empty())
+        px::withPixelType(frame, [&](auto pixel) { correctedPlanesOf<decltype(pixel)>(frame, p, out); });
+    return out;
+}
+
+void stackFrameShifted(const QImage& frame, FloatImage& acc, double dx, double dy, const StackParams& p)
+{
+    if (!acc.data || frame.width() <= 0 || frame.height() <= 0)
+        return;
+    stackPlanesShifted(correctedPlanes(frame, p), frame.width(), frame.height(), acc, dx, dy, p.maxDx, p.maxDy);
+}
+
+void stackPlanesShifted(const std::vector<float>& planes, int fw, int fh, FloatImage& acc, double dx, double dy,
+                        int maxDx, int maxDy)
+{
+    if (!acc.data || fw <= 0 || fh <= 0 || planes.size() < std::size_t(fw) * std::size_t(fh) * 3)
+        return;
+    // Sample position of accumulator column X: u = X + ox, the same fraction for every column.
+    const double ox = dx - maxDx, oy = dy - maxDy;
+    const int xFirst = std::max(0, int(std::ceil(-ox))), xLast = std::min(acc.width - 1, int(std::floor(fw - 1 - ox)));
+    const int yFirst = std::max(0, int(std::ceil(-oy))), yLast = std::min(acc.height - 1, int(std::floor(fh - 1 - oy)));
+    if (xLast < xFirst || yLast < yFirst)
+        return;
+    const std::size_t plane = std::size_t(fw) * std::size_t(fh);
+    const double baseX = std::floor(ox), baseY = std::floor(oy);
+    float wx[4], wy[4];
+    cubicWeights(ox - baseX, wx);
+    cubicWeights(oy - baseY, wy);
+    const int ix = int(baseX), iy = int(baseY);
+    // Source columns of the taps for every accumulator column, clamped to the frame.
+    std::vector<int> columns(std::size_t(xLast - xFirst + 1) * 4);
+    for (int X = xFirst; X <= xLast; ++X)
+        for (int k = 0; k < 4; ++k)
+            columns[std::size_t(X - xFirst) * 4 + k] = std::clamp(X + ix - 1 + k, 0, fw - 1);
+    parallel::forRange(yFirst, yLast + 1, [&](int y0, int y1) {
+        std::vector<float> mixed(std::size_t(fw) * 3);
+        for (int Y = y0; Y < y1; ++Y) {
+            int rows[4];
+            for (int k = 0; k < 4; ++k)
+                rows[k] = std::clamp(Y + iy - 1 + k, 0, fh - 1);
+            // Vertical taps first, into one row per channel.
+            for (int c = 0; c < 3; ++c) {
+                const float* src = planes.data() + plane * std::size_t(c);
+                const float* r0 = src + std::size_t(rows[0]) * fw;
+                const float* r1 = src + std::size_t(rows[1]) * fw;
+                const float* r2 = src + std::size_t(rows[2]) * fw;
+                const float* r3 = src + std::size_t(rows[3]) * fw;
+                float* m = mixed.data() + std::size_t(c) * fw;
+                for (int x = 0; x < fw; ++x)
+                    m[x] = wy[0] * r0[x] + wy[1] * r1[x] + wy[2] * r2[x] + wy[3] * r3[x];
+            }
+            float* out = acc.pixel(xFirst, Y);
+            const int* col = columns.data();
+            for (int X = xFirst; X <= xLast; ++X, out += 4, col += 4) {
+                for (int c = 0; c < 3; ++c) {
+                    const float* m = mixed.data() + std::size_t(c) * fw;
+                    out[c] += wx[0] * m[col[0]] + wx[1] * m[col[1]] + wx[2] * m[col[2]] + wx[3] * m[col[3]];
+                }
+                out[3] += 1.0f;
+            }
+        }
+    }, 8);
+}
+
+void addShiftedPatch(const std::vector<float>& planes, int fw, int fh, double ox, double oy, int x0, int y0, int size,
+                     float* out)
+{
+    if (fw <= 0 || fh <= 0 || size <= 0)
+        return;
+    const std::size_t plane = std::size_t(fw) * std::size_t(fh);
+    const double baseX = std::floor(ox), baseY = std::floor(oy);
+    float wx[4], wy[4];
+    cubicWeights(ox - baseX, wx);
+    cubicWeights(oy - baseY, wy);
+    const int sx = x0 + int(baseX) - 1, sy = y0 + int(baseY) - 1; // first tap of the box's first pixel
+    // Columns of the taps, clamped; vertical taps go into a row of size + 3 columns per channel.
+    int columns[512 + 3];
+    const int span = std::min(size + 3, 512 + 3);
+    for (int k = 0; k < span; ++k)
+        columns[k] = std::clamp(sx + k, 0, fw - 1);
+    float mixed[3][512 + 3];
+    for (int j = 0; j < size; ++j) {
+        int rows[4];
+        for (int k = 0; k < 4; ++k)
+            rows[k] = std::clamp(sy + j + k, 0, fh - 1);
+        for (int c = 0; c < 3; ++c) {
+            const float* src = planes.data() + plane * std::size_t(c);
+            const float* r0 = src + std::size_t(rows[0]) * fw;
+            const float* r1 = src + std::size_t(rows[1]) * fw;
+            const float* r2 = src + std::size_t(rows[2]) * fw;
+            const float* r3 = src + std::size_t(rows[3]) * fw;
+            for (int k = 0; k < span; ++k) {
+                const int x = columns[k];
+                mixed[c][k] = wy[0] * r0[x] + wy[1] * r1[x] + wy[2] * r2[x] + wy[3] * r3[x];
+            }
+        }
+        float* o = out + std::size_t(j) * size * 3;
+        for (int i = 0; i < size && i + 3 < span; ++i, o += 3)
+            for (int c = 0; c < 3; ++c)
+                o[c] += wx[0] * mixed[c][i] + wx[1] * mixed[c][i + 1] + wx[2] * mixed[c][i + 2] + wx[3] * mixed[c][i + 3];
+    }
 }
 
 QImage normalizeStack(const FloatImage& acc)

@@ -7,6 +7,8 @@
 
 #include <QImage>
 
+#include <vector>
+
 namespace kernels {
 
 struct StackParams {
@@ -23,6 +25,31 @@ struct StackParams {
 // pixels and whose destination (x - dx + maxDx, y - dy + maxDy) lies in the accumulator, the box mean
 // of the corrected fractions is added to R, G, B and 1 to W.
 void stackFrame(const QImage& frame, FloatImage& accumulator, const StackParams& params);
+
+// Cubic convolution weights (Keys, a = -0.5) of the taps at -1, 0, 1, 2 for a sample at fraction t of
+// the way from tap 0 to tap 1. They sum to 1 for every t, so a shifted frame keeps its total flux, and
+// the kernel reproduces quadratic ramps, so it blurs far less than bilinear weights.
+void cubicWeights(double t, float w[4]);
+
+// Adds the frame shifted by a sub-pixel amount: accumulator position (X, Y) takes the corrected frame
+// interpolated at (X - maxDx + dx, Y - maxDy + dy) with cubic convolution (edge pixels repeated for
+// taps outside the frame), for every position whose sample point lies inside the frame; its W grows by
+// 1. params.dx, params.dy and params.filter are not used.
+void stackFrameShifted(const QImage& frame, FloatImage& accumulator, double dx, double dy, const StackParams& params);
+
+// The same for a frame already turned into corrected planes (see correctedPlanes).
+void stackPlanesShifted(const std::vector<float>& planes, int width, int height, FloatImage& accumulator, double dx,
+                        double dy, int maxDx, int maxDy);
+
+// Adds to out (size x size x 3 floats, RGB per pixel) the corrected planes interpolated at the box
+// whose top-left corner is (x0, y0) in accumulator coordinates, the box's content lying at
+// (x + ox, y + oy) in the frame (cubic convolution, edge pixels repeated).
+void addShiftedPatch(const std::vector<float>& planes, int width, int height, double ox, double oy, int x0, int y0,
+                     int size, float* out);
+
+// The frame's corrected fractions (dark, luminance, cutoffs as for stacking) as three float planes
+// of the frame's size, one after another (R, G, B).
+std::vector<float> correctedPlanes(const QImage& frame, const StackParams& params);
 
 // R/W, G/W, B/W clamped to [0, 1] as an 8-bit image; pixels with W = 0 are black.
 QImage normalizeStack(const FloatImage& accumulator);
