@@ -2,11 +2,13 @@
 
 #include "alignment.h"
 #include "pixel.h"
+#include "readers.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -30,16 +32,24 @@
 namespace {
 
 const char kSequenceFilter[] =
-    "Portable Network Graphics (*.png);;Windows Bitmap (*.bmp);;JPG (*.jpg);;JPEG (*.jpeg);;"
+    "SER video (*.ser);;Portable Network Graphics (*.png);;Windows Bitmap (*.bmp);;JPG (*.jpg);;JPEG (*.jpeg);;"
     "Multiple-Image Network Graphics (*.mng);;Portable Bitmap (*.pbm);;Portable Graymap (*.pgm);;"
     "Portable Pixmap (*.ppm);;Tagged Image File Format (*.tif);;X11 Bitmap (*.xbm);;X11 Pixmap (*.xpm);;"
-    "All files (*.*)";
+    "Flexible Image Transport System (*.fit *.fits *.fts);;All files (*.*)";
 
 const char kSaveFilter[] =
     "Portable Network Graphics (*.png);;Windows Bitmap (*.bmp);;JPG (*.jpg);;JPEG (*.jpeg);;"
     "Portable Pixmap (*.ppm);;Tagged Image File Format (*.tif);;X11 Bitmap (*.xbm);;X11 Pixmap (*.xpm)";
 
 QString yesNo(bool value) { return value ? QStringLiteral("yes") : QStringLiteral("no"); }
+
+// The frame list's text for a frame: the file name, followed by "#n" for frame n of a capture.
+QString frameLabel(const QString& name)
+{
+    int number = 0;
+    const QString file = QFileInfo(readers::sourceFile(name, &number)).fileName();
+    return number > 0 ? readers::frameName(file, number) : file;
+}
 
 } // namespace
 
@@ -303,10 +313,17 @@ void Nebulo::openFile()
     openFiles(prompts.openFileNames(this, tr("Open Image Sequence..."), startDirectory(), tr(kSequenceFilter)));
 }
 
-void Nebulo::openFiles(const QStringList& paths)
+void Nebulo::openFiles(const QStringList& chosen)
 {
-    if (paths.isEmpty() || busy_)
+    if (chosen.isEmpty() || busy_)
         return;
+    // A capture stands for its frames, one row, path and record each.
+    QStringList paths, notes;
+    QString error;
+    if (!readers::expandSequence(chosen, &paths, &notes, &error)) {
+        prompts.warning(this, tr("Open Image Sequence"), tr("%1\n\nNothing was opened.").arg(error));
+        return;
+    }
     // The first frame sizes the stacking image; nothing changes unless it can be read.
     switch (engine.prepareSequence(paths.first())) {
     case StackEngine::Status::Ok:
@@ -343,8 +360,10 @@ void Nebulo::openFiles(const QStringList& paths)
     option.font = ui.lwFrames->font();
     option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
     int rowHeight = -1;
+    for (const QString& line : notes)
+        log(line);
     for (const QString& path : paths) {
-        auto* item = new QListWidgetItem(QFileInfo(path).fileName(), ui.lwFrames);
+        auto* item = new QListWidgetItem(frameLabel(path), ui.lwFrames);
         item->setToolTip(QDir::toNativeSeparators(path));
         if (rowHeight < 0) {
             option.text = item->text();
@@ -382,6 +401,9 @@ void Nebulo::selectFrame()
     ui.teFrameInfo->append(QStringLiteral("Stacked: ") + yesNo(record.stacked));
     ui.teFrameInfo->append(QStringLiteral("Refined: ") + yesNo(record.refined));
     ui.teFrameInfo->append(QStringLiteral("Quality: ") + QString::number(record.quality, 'g', 6) + QStringLiteral("%"));
+    const QDateTime taken = readers::frameTime(fileNames.at(row));
+    if (taken.isValid())
+        ui.teFrameInfo->append(QStringLiteral("Time: ") + taken.toString(Qt::ISODateWithMs));
 }
 
 // ---- reference and alignment ----------------------------------------------------------------
@@ -586,8 +608,17 @@ void Nebulo::openDarkList()
     openDarkFiles(prompts.openFileNames(this, tr("Open Darkframe Sequence"), startDirectory(), tr(kSequenceFilter)));
 }
 
-void Nebulo::openDarkFiles(const QStringList& paths)
+void Nebulo::openDarkFiles(const QStringList& chosen)
 {
+    QStringList paths, notes;
+    QString error;
+    if (!readers::expandSequence(chosen, &paths, &notes, &error)) {
+        prompts.warning(this, tr("Open Darkframe Sequence"), tr("%1\n\nThe dark frames were not changed.").arg(error));
+        lblStatus->setText(tr("Ready."));
+        return;
+    }
+    for (const QString& line : notes)
+        log(line);
     if (!paths.isEmpty()) {
         engine.setDarkList(paths);
         const auto answer = prompts.question(tr("Build darkframe?"), tr("Darkframe sequence successfully loaded."),
