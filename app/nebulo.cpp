@@ -62,7 +62,7 @@ public:
     {
         Ui::NebuloClass& ui = window->ui;
         const std::vector<QWidget*> controls = {
-            ui.pbImages, ui.pbDarks, ui.pbQSelect, ui.sbQPerc, ui.sbQFrames, ui.cbMinQuality,
+            ui.pbImages, ui.pbDarks, ui.comboDebayer, ui.pbQSelect, ui.sbQPerc, ui.sbQFrames, ui.cbMinQuality,
             ui.cbPreviewDarkframe, ui.sbPreviewGain, ui.sbDFGain, ui.pbWeight, ui.sbWeight, ui.sbFilter,
             ui.sbSearchRadius, ui.pbAlign, ui.pbRefine, ui.pbStack2, ui.sbStackFilter, ui.pbSaveStacked,
         };
@@ -145,6 +145,11 @@ Nebulo::Nebulo(QWidget* parent, Qt::WindowFlags flags)
     connect(actionOpenDarkSequence, &QAction::triggered, this, &Nebulo::openDarkList);
     connect(ui.pbDarks, &QPushButton::clicked, this, &Nebulo::openDarkList);
     connect(ui.lwFrames, &QListWidget::currentRowChanged, this, &Nebulo::selectFrame);
+    // A new pattern shows at once on the current frame; the loops read it when they load frames.
+    connect(ui.comboDebayer, &QComboBox::currentIndexChanged, this, [this] {
+        readDebayer();
+        selectFrame();
+    });
     connect(ui.actionGradientH, &QAction::triggered, this, &Nebulo::gradientH);
     for (QDoubleSpinBox* box : {ui.sbContrastR, ui.sbContrastG, ui.sbContrastB, ui.sbGammaR, ui.sbGammaG, ui.sbGammaB,
                                 ui.sbGainR, ui.sbGainG, ui.sbGainB, ui.sbOffsetR, ui.sbOffsetG, ui.sbOffsetB})
@@ -263,6 +268,14 @@ QString Nebulo::startDirectory()
     return QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
 }
 
+void Nebulo::readDebayer()
+{
+    static const readers::Debayer choices[] = {readers::Debayer::Auto, readers::Debayer::None, readers::Debayer::RGGB,
+                                               readers::Debayer::GRBG, readers::Debayer::GBRG, readers::Debayer::BGGR};
+    const int index = ui.comboDebayer->currentIndex();
+    engine.readOptions.debayer = index >= 0 && index < 6 ? choices[index] : readers::Debayer::Auto;
+}
+
 void Nebulo::log(const QString& line)
 {
     ui.teDebug->append(line);
@@ -324,6 +337,7 @@ void Nebulo::openFiles(const QStringList& chosen)
         prompts.warning(this, tr("Open Image Sequence"), tr("%1\n\nNothing was opened.").arg(error));
         return;
     }
+    readDebayer();
     // The first frame sizes the stacking image; nothing changes unless it can be read.
     switch (engine.prepareSequence(paths.first())) {
     case StackEngine::Status::Ok:
@@ -620,6 +634,7 @@ void Nebulo::openDarkFiles(const QStringList& chosen)
     for (const QString& line : notes)
         log(line);
     if (!paths.isEmpty()) {
+        readDebayer();
         engine.setDarkList(paths);
         const auto answer = prompts.question(tr("Build darkframe?"), tr("Darkframe sequence successfully loaded."),
                                              tr("Do you want to build the master darkframe right now?"));

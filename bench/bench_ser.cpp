@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <spawn.h>
@@ -94,18 +95,25 @@ QByteArray bayer16(const QImage& frame)
     return out;
 }
 
+// Written frame by frame: this process stays small, so the peak memory measured is the command's.
 bool writeCapture(const QString& path, const std::vector<QImage>& distinct, int count, bool raw16)
 {
-    serwriter::Capture c;
-    c.colorId = raw16 ? 8 : 100;
-    c.depth = raw16 ? 16 : 8;
-    c.width = 640;
-    c.height = 480;
+    serwriter::Capture header;
+    header.colorId = raw16 ? 8 : 100;
+    header.depth = raw16 ? 16 : 8;
+    header.width = 640;
+    header.height = 480;
+    header.frameCount = count;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(serwriter::bytes(header)) != 178)
+        return false;
     for (int i = 0; i < count; ++i) {
         const QImage& f = distinct[std::size_t(i) % distinct.size()];
-        c.frames << (raw16 ? bayer16(f) : serwriter::rgbFrame(f));
+        const QByteArray frame = raw16 ? bayer16(f) : serwriter::rgbFrame(f);
+        if (file.write(frame) != frame.size())
+            return false;
     }
-    return serwriter::write(path, c);
+    return true;
 }
 
 void measure(const QString& path, int frames, const QString& label, int runs)

@@ -32,6 +32,7 @@ struct FrameRequest {
     QString key;
     int scale = 1;
     readers::ReadOptions read;
+    bool keep = true; // false for frames of a capture: reading one again is as quick as keeping it
     bool preprocess = false;
     kernels::Calibration calibration; // its master dark stays alive while a loop runs
 

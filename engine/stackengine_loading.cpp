@@ -131,6 +131,7 @@ FrameRequest StackEngine::frameRequest(const QString& path) const
     r.preprocess = previewDarkframe;
     r.calibration = calibration();
     r.read = readOptions;
+    r.keep = !readers::isCapture(readers::sourceFile(path));
     const kernels::Calibration& c = r.calibration;
     r.key = path + QLatin1Char('|') + readers::fileIdentity(path) + QLatin1Char('|') + QString::number(r.scale);
     if (r.read.debayer != readers::Debayer::Auto)
@@ -169,7 +170,8 @@ bool FrameRequest::prepare(QImage& image) const
 bool StackEngine::loadPrepared(const QString& path, QImage& image)
 {
     const FrameRequest request = frameRequest(path);
-    return cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, image);
+    return cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, image,
+                         FrameCache::Use::Now, 0, request.keep);
 }
 
 QColor StackEngine::meanColourOf(const QImage& image) const

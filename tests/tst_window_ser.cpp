@@ -5,6 +5,11 @@
 #include "serwriter.h"
 #include "windowfixture.h"
 
+#include "demosaic.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 
@@ -30,6 +35,7 @@ private slots:
     void interruptedCaptureIsLogged();
     void refusedCaptureChangesNothing();
     void captureAsDarkFrames();
+    void debayerChoice();
 
 private:
     QString writeCapture(const QString& name, int frames, qint64 cutBytes = 0, bool stamped = true);
@@ -157,6 +163,40 @@ void TestWindowSer::captureAsDarkFrames()
     const float* p = w->engine.masterDark->pixel(20, 15);
     QCOMPARE(p[3], 3.0f);
     QCOMPARE(p[0], float(100 / 255.0) + float(140 / 255.0) + float(180 / 255.0));
+}
+
+void TestWindowSer::debayerChoice()
+{
+    QCOMPARE(w->ui.comboDebayer->parentWidget(), w->ui.groupBox_4);
+    QCOMPARE(w->ui.lblDebayer->text(), QStringLiteral("Debayer:"));
+    QStringList items;
+    for (int i = 0; i < w->ui.comboDebayer->count(); ++i)
+        items << w->ui.comboDebayer->itemText(i);
+    QCOMPARE(items, QStringList({"Auto", "None", "RGGB", "GRBG", "GBRG", "BGGR"}));
+    QCOMPARE(w->ui.comboDebayer->currentIndex(), 0);
+
+    // A raw GRBG capture: demosaiced by its own pattern, grey with "None", by the named one otherwise.
+    serwriter::Capture c;
+    c.colorId = 9;
+    c.width = 8;
+    c.height = 6;
+    QVector<int> values;
+    std::vector<quint16> samples;
+    for (int i = 0; i < 48; ++i) {
+        values << (i * 37) % 251;
+        samples.push_back(quint16(values.last()));
+    }
+    c.frames = {serwriter::samples(values, 1)};
+    const QString path = dir->filePath(QStringLiteral("raw.ser"));
+    QVERIFY(serwriter::write(path, c));
+    chosen = {path};
+    w->ui.pbImages->click();
+    QCOMPARE(shown(), readers::demosaic(samples.data(), 8, 6, 255, readers::Cfa::GRBG));
+    w->ui.comboDebayer->setCurrentIndex(1);
+    QCOMPARE(shown(), readers::greyFrame(samples.data(), 8, 6, 255));
+    w->ui.comboDebayer->setCurrentIndex(5);
+    QCOMPARE(shown(), readers::demosaic(samples.data(), 8, 6, 255, readers::Cfa::BGGR));
+    QCOMPARE(w->engine.readOptions.debayer, readers::Debayer::BGGR);
 }
 
 QTEST_MAIN(TestWindowSer)
