@@ -2,6 +2,7 @@
 
 #include "alignment.h"
 #include "pixel.h"
+#include "readers.h"
 
 #include <QAction>
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <QMimeData>
 #include <QScrollBar>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -38,10 +40,10 @@
 namespace {
 
 const char kSequenceFilter[] =
-    "Portable Network Graphics (*.png);;Windows Bitmap (*.bmp);;JPG (*.jpg);;JPEG (*.jpeg);;"
+    "SER video (*.ser);;Portable Network Graphics (*.png);;Windows Bitmap (*.bmp);;JPG (*.jpg);;JPEG (*.jpeg);;"
     "Multiple-Image Network Graphics (*.mng);;Portable Bitmap (*.pbm);;Portable Graymap (*.pgm);;"
     "Portable Pixmap (*.ppm);;Tagged Image File Format (*.tif);;X11 Bitmap (*.xbm);;X11 Pixmap (*.xpm);;"
-    "All files (*.*)";
+    "Flexible Image Transport System (*.fit *.fits *.fts);;All files (*.*)";
 
 const char kSaveFilter[] =
     "Portable Network Graphics (*.png);;Windows Bitmap (*.bmp);;JPG (*.jpg);;JPEG (*.jpeg);;"
@@ -88,6 +90,13 @@ constexpr int kSurfaceItem = 3;
 // A dragged patch smaller than this (either side) is taken as a click: the patch is chosen again
 // automatically.
 constexpr int kMinimumPatch = 16;
+// The frame list's text for a frame: the file name, followed by "#n" for frame n of a capture.
+QString frameLabel(const QString& name)
+{
+    int number = 0;
+    const QString file = QFileInfo(readers::sourceFile(name, &number)).fileName();
+    return number > 0 ? readers::frameName(file, number) : file;
+}
 
 } // namespace
 
@@ -100,7 +109,7 @@ public:
     {
         Ui::NebuloClass& ui = window->ui;
         const std::vector<QWidget*> controls = {
-            ui.pbImages, ui.pbDarks, ui.pbQSelect, ui.sbQPerc, ui.sbQFrames, ui.cbMinQuality,
+            ui.pbImages, ui.pbDarks, ui.comboDebayer, ui.pbQSelect, ui.sbQPerc, ui.sbQFrames, ui.cbMinQuality,
             ui.cbPreviewDarkframe, ui.sbPreviewGain, ui.sbDFGain, ui.pbWeight, ui.sbWeight, ui.sbFilter,
             ui.sbSearchRadius, ui.pbAlign, ui.pbRefine, ui.pbStack2, ui.sbStackFilter, ui.pbSaveStacked,
             ui.comboBox, ui.cbAlignPoints, ui.sbApSize, ui.sbApSearch, ui.sbApKeep, ui.sbApMinStructure,
@@ -186,6 +195,11 @@ Nebulo::Nebulo(QWidget* parent, Qt::WindowFlags flags)
     connect(actionOpenDarkSequence, &QAction::triggered, this, &Nebulo::openDarkList);
     connect(ui.pbDarks, &QPushButton::clicked, this, &Nebulo::openDarkList);
     connect(ui.lwFrames, &QListWidget::currentRowChanged, this, &Nebulo::selectFrame);
+    // A new pattern shows at once on the current frame; the loops read it when they load frames.
+    connect(ui.comboDebayer, &QComboBox::currentIndexChanged, this, [this] {
+        readDebayer();
+        selectFrame();
+    });
     connect(ui.actionGradientH, &QAction::triggered, this, &Nebulo::gradientH);
     for (QDoubleSpinBox* box : {ui.sbContrastR, ui.sbContrastG, ui.sbContrastB, ui.sbGammaR, ui.sbGammaG, ui.sbGammaB,
                                 ui.sbGainR, ui.sbGainG, ui.sbGainB, ui.sbOffsetR, ui.sbOffsetG, ui.sbOffsetB})
@@ -319,6 +333,14 @@ QString Nebulo::startDirectory()
     return QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
 }
 
+void Nebulo::readDebayer()
+{
+    static const readers::Debayer choices[] = {readers::Debayer::Auto, readers::Debayer::None, readers::Debayer::RGGB,
+                                               readers::Debayer::GRBG, readers::Debayer::GBRG, readers::Debayer::BGGR};
+    const int index = ui.comboDebayer->currentIndex();
+    engine.readOptions.debayer = index >= 0 && index < 6 ? choices[index] : readers::Debayer::Auto;
+}
+
 void Nebulo::log(const QString& line)
 {
     ui.teDebug->append(line);
@@ -378,10 +400,18 @@ void Nebulo::openFile()
     openFiles(prompts.openFileNames(this, tr("Open Image Sequence..."), dialogDirectory(true), tr(kSequenceFilter)));
 }
 
-void Nebulo::openFiles(const QStringList& paths)
+void Nebulo::openFiles(const QStringList& chosen)
 {
-    if (paths.isEmpty() || busy_)
+    if (chosen.isEmpty() || busy_)
         return;
+    // A capture stands for its frames, one row, path and record each.
+    QStringList paths, notes;
+    QString error;
+    if (!readers::expandSequence(chosen, &paths, &notes, &error)) {
+        prompts.warning(this, tr("Open Image Sequence"), tr("%1\n\nNothing was opened.").arg(error));
+        return;
+    }
+    readDebayer();
     // The first frame sizes the stacking image; nothing changes unless it can be read.
     switch (engine.prepareSequence(paths.first())) {
     case StackEngine::Status::Ok:
@@ -420,8 +450,10 @@ void Nebulo::openFiles(const QStringList& paths)
     option.font = ui.lwFrames->font();
     option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
     int rowHeight = -1;
+    for (const QString& line : notes)
+        log(line);
     for (const QString& path : paths) {
-        auto* item = new QListWidgetItem(QFileInfo(path).fileName(), ui.lwFrames);
+        auto* item = new QListWidgetItem(frameLabel(path), ui.lwFrames);
         item->setToolTip(QDir::toNativeSeparators(path));
         if (rowHeight < 0) {
             option.text = item->text();
@@ -468,6 +500,9 @@ void Nebulo::showFrameInfo()
     ui.teFrameInfo->append(QStringLiteral("Stacked: ") + yesNo(record.stacked));
     ui.teFrameInfo->append(QStringLiteral("Refined: ") + yesNo(record.refined));
     ui.teFrameInfo->append(QStringLiteral("Quality: ") + QString::number(record.quality, 'g', 6) + QStringLiteral("%"));
+    const QDateTime taken = readers::frameTime(fileNames.at(row));
+    if (taken.isValid())
+        ui.teFrameInfo->append(QStringLiteral("Time: ") + taken.toString(Qt::ISODateWithMs));
 }
 
 // ---- reference and alignment ----------------------------------------------------------------
@@ -752,9 +787,19 @@ void Nebulo::openDarkList()
     openDarkFiles(prompts.openFileNames(this, tr("Open Darkframe Sequence"), dialogDirectory(true), tr(kSequenceFilter)));
 }
 
-void Nebulo::openDarkFiles(const QStringList& paths)
+void Nebulo::openDarkFiles(const QStringList& chosen)
 {
+    QStringList paths, notes;
+    QString error;
+    if (!readers::expandSequence(chosen, &paths, &notes, &error)) {
+        prompts.warning(this, tr("Open Darkframe Sequence"), tr("%1\n\nThe dark frames were not changed.").arg(error));
+        lblStatus->setText(tr("Ready."));
+        return;
+    }
+    for (const QString& line : notes)
+        log(line);
     if (!paths.isEmpty()) {
+        readDebayer();
         engine.setDarkList(paths);
         const auto answer = prompts.question(tr("Build darkframe?"), tr("Darkframe sequence successfully loaded."),
                                              tr("Do you want to build the master darkframe right now?"));

@@ -136,6 +136,8 @@ private:
     friend class LongOperation;
 
     void log(const QString& line);
+    // The "Debayer:" choice into the engine's reading options.
+    void readDebayer();
     batch::Progress progress();
     // The inspector; false when the position is not reported. *luma receives the luminance shown.
     bool inspect(QMouseEvent* e, int* luma);

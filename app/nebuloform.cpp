@@ -173,6 +173,13 @@ void NebuloClass::setupUi(QMainWindow* NebuloClass)
         pbDarks = make<QPushButton>(groupBox_4, "pbDarks");
         grid->addWidget(pbImages, 0, 0);
         grid->addWidget(pbDarks, 1, 0);
+        // How single-channel frames become colour: each file's own pattern, grey, or a named one.
+        lblDebayer = make<QLabel>(groupBox_4, "lblDebayer");
+        comboDebayer = make<QComboBox>(groupBox_4, "comboDebayer");
+        auto* debayerRow = new QHBoxLayout;
+        debayerRow->addWidget(lblDebayer);
+        debayerRow->addWidget(comboDebayer, 1);
+        grid->addLayout(debayerRow, 2, 0);
     }
     layout_tab->addWidget(groupBox_4);
 
@@ -608,6 +615,12 @@ void NebuloClass::retranslateUi(QMainWindow* NebuloClass)
     groupBox_4->setTitle(QCoreApplication::translate("NebuloClass", "Step 1: Select Images"));
     pbImages->setText(QCoreApplication::translate("NebuloClass", "Open Image Sequence"));
     pbDarks->setText(QCoreApplication::translate("NebuloClass", "Open Darkframe Sequence"));
+    lblDebayer->setText(QCoreApplication::translate("NebuloClass", "Debayer:"));
+    comboDebayer->clear();
+    comboDebayer->insertItems(0, QStringList() << QCoreApplication::translate("NebuloClass", "Auto")
+                                               << QCoreApplication::translate("NebuloClass", "None")
+                                               << QStringLiteral("RGGB") << QStringLiteral("GRBG")
+                                               << QStringLiteral("GBRG") << QStringLiteral("BGGR"));
     groupBox_7->setTitle(QCoreApplication::translate("NebuloClass", "Quality Selection"));
     label_28->setText(QCoreApplication::translate("NebuloClass", "min. Quality:"));
     label_29->setText(QCoreApplication::translate("NebuloClass", "Frames:"));

@@ -73,6 +73,8 @@ public:
     QGroupBox* groupBox_4 = nullptr;
     QPushButton* pbImages = nullptr;
     QPushButton* pbDarks = nullptr;
+    QLabel* lblDebayer = nullptr;
+    QComboBox* comboDebayer = nullptr;
     QGroupBox* groupBox_7 = nullptr;
     QLabel* label_28 = nullptr;
     QDoubleSpinBox* sbQPerc = nullptr;

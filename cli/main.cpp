@@ -114,7 +114,7 @@ int main(int argc, char* argv[])
         printLine(stdout, parsed.text);
         return parsed.exitCode;
     }
-    const cli::Settings& s = parsed.settings;
+    cli::Settings s = parsed.settings;
     if (s.depth == 16 && !imagesave::isFits(s.output) && !imagesave::holds16Bits(s.output))
         return fail(cli::kExitUsage, QStringLiteral("--depth 16 needs an output format that holds 16 bits per channel "
                                                     "(PNG, TIFF, PPM, PGM), not \"%1\"")
@@ -124,6 +124,18 @@ int main(int argc, char* argv[])
         return fail(cli::kExitUsage, QStringLiteral("the output %1 is the input %2; choose another output file").arg(s.output, clash));
     if (s.threads > 0)
         parallel::setThreadCount(s.threads);
+
+    // Captures stand for their frames: from here on every list holds one name per frame.
+    QStringList notes;
+    QString openError;
+    if (!readers::expandSequence(s.frames, &s.frames, &notes, &openError)
+        || !readers::expandSequence(s.darks, &s.darks, &notes, &openError))
+        return fail(kExitFailure, openError);
+    if (s.reference >= s.frames.size())
+        return fail(cli::kExitUsage, cli::referenceError(s.reference, int(s.frames.size())));
+    if (!s.quiet)
+        for (const QString& line : notes)
+            printLine(stdout, line);
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
     // A reader of the log that goes away (| head) must not stop the run: the log just ends there.
@@ -145,6 +157,8 @@ int run(const cli::Settings& s, QString& step)
         engine.cache->setBudget(s.cacheMb * 1024 * 1024);
         StackEngine::allowFramesOf(engine.cache->budget());
     }
+    if (!s.bayer.isEmpty())
+        readers::debayerFromName(s.bayer, &engine.readOptions.debayer);
     engine.lightframeGain = float(s.lightframeGain);
     engine.darkframeGain = float(s.darkframeGain);
 

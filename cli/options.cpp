@@ -3,6 +3,8 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 
 namespace cli {
@@ -19,7 +21,8 @@ QList<QCommandLineOption> optionTable()
 {
     return {
         {{QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("Write the result to FILE (format from its suffix)."), QStringLiteral("FILE")},
-        {QStringLiteral("dark"), QStringLiteral("A dark frame (repeatable); the master dark is built from them."), QStringLiteral("FILE")},
+        {QStringLiteral("dark"), QStringLiteral("A dark frame or a SER capture of dark frames (repeatable); the master dark is built from them."), QStringLiteral("FILE")},
+        {QStringLiteral("bayer"), QStringLiteral("Demosaic single-channel frames with this pattern: RGGB, GRBG, GBRG, BGGR, or none for grey (default: the pattern the file names)."), QStringLiteral("PATTERN")},
         {QStringLiteral("preprocess"), QStringLiteral("Calibrate every loaded frame with the master dark.")},
         {QStringLiteral("lightframe-gain"), QStringLiteral("Gain of the calibration (default 1.0)."), QStringLiteral("G")},
         {QStringLiteral("darkframe-gain"), QStringLiteral("Weight of the mean dark in the calibration (default 1.0)."), QStringLiteral("G")},
@@ -159,7 +162,20 @@ Settings readSettings(const QCommandLineParser& p)
     s.preprocess = p.isSet(QStringLiteral("preprocess"));
     s.lightframeGain = decimalOption(p, QStringLiteral("lightframe-gain"), {0.0, 100.0, 1}, 1.0);
     s.darkframeGain = decimalOption(p, QStringLiteral("darkframe-gain"), {0.0, 99.99, 2}, 1.0);
-    s.reference = intOption(p, QStringLiteral("reference"), 0, int(s.frames.size()) - 1, 0);
+    if (p.isSet(QStringLiteral("bayer"))) {
+        const QString name = p.value(QStringLiteral("bayer"));
+        const QStringList names = {QStringLiteral("RGGB"), QStringLiteral("GRBG"), QStringLiteral("GBRG"), QStringLiteral("BGGR"),
+                                   QStringLiteral("none")};
+        for (const QString& known : names)
+            if (name.trimmed().compare(known, Qt::CaseInsensitive) == 0)
+                s.bayer = known;
+        if (s.bayer.isEmpty())
+            throw UsageError(QStringLiteral("--bayer expects RGGB, GRBG, GBRG, BGGR or none, not \"%1\"").arg(name));
+    }
+    // A capture's frames are counted when it is opened; --reference is checked against them then.
+    const bool captures = std::any_of(s.frames.cbegin(), s.frames.cend(),
+                                      [](const QString& f) { return f.endsWith(QLatin1String(".ser"), Qt::CaseInsensitive); });
+    s.reference = intOption(p, QStringLiteral("reference"), 0, captures ? INT_MAX : int(s.frames.size()) - 1, 0);
     if (p.isSet(QStringLiteral("threshold")) && p.isSet(QStringLiteral("pick")))
         throw UsageError(QStringLiteral("--threshold and --pick exclude each other"));
     s.threshold = intOption(p, QStringLiteral("threshold"), 0, 255, 75);
@@ -249,12 +265,17 @@ Settings readSettings(const QCommandLineParser& p)
 
 } // namespace
 
+QString referenceError(int reference, int frameCount)
+{
+    return QStringLiteral("--reference expects a whole number from %1 to %2, not \"%3\"").arg(0).arg(frameCount - 1).arg(reference);
+}
+
 ParsedArguments parseArguments(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Stacks a sequence of planetary frames into one image."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    parser.addPositionalArgument(QStringLiteral("FRAME"), QStringLiteral("Frames of the sequence, in order."), QStringLiteral("FRAME..."));
+    parser.addPositionalArgument(QStringLiteral("FRAME"), QStringLiteral("Frames of the sequence, in order: image files, FITS files (.fit, .fits, .fts), or SER captures (.ser), each standing for all of its frames."), QStringLiteral("FRAME..."));
     parser.addOptions(optionTable());
 
     ParsedArguments result;

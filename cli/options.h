@@ -21,8 +21,9 @@ constexpr int kExitUsage = 2;
 // Everything a run of the batch command is told to do.
 struct Settings {
     QString output;
-    QStringList frames;
+    QStringList frames; // as given: a capture stands for all of its frames
     QStringList darks;
+    QString bayer; // "RGGB", "GRBG", "GBRG", "BGGR" or "none"; empty: each file's own pattern
     bool preprocess = false;
     double lightframeGain = 1.0, darkframeGain = 1.0;
     int reference = 0;
@@ -77,5 +78,9 @@ struct ParsedArguments {
 
 // `arguments` as QCoreApplication::arguments() gives them: the program's name first.
 ParsedArguments parseArguments(const QStringList& arguments);
+
+// The usage error for a --reference beyond the frames; the frames of captures are only counted once
+// the captures are opened, so the command checks it again with the expanded list.
+QString referenceError(int reference, int frameCount);
 
 } // namespace cli

@@ -31,7 +31,7 @@ bool StackEngine::buildMasterDark(const LogFn& log, QStringList* leftOut,
         }
         const QString& path = darkList.at(i);
         QImage dark;
-        if (!readImage(path, dark)) {
+        if (!readImage(path, dark, readOptions)) {
             say(QStringLiteral("Could not read dark frame: ") + path);
             if (leftOut)
                 leftOut->append(path);

@@ -35,7 +35,7 @@ qint64 FrameCache::budget() const
     return budget_;
 }
 
-bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& image, Use use, qint64 reserved)
+bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& image, Use use, qint64 reserved, bool keep)
 {
     {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -54,6 +54,11 @@ bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& imag
             if (it->ready) {
                 image = it->image;
                 reserved_ -= reserved;
+                if (!it->keep) {
+                    bytes_ -= it->image.sizeInBytes();
+                    entries_.erase(it);
+                    return true;
+                }
                 if (it->pinned) {
                     it->pinned = false; // its first use: still on probation
                     evictToBudget(QString());
@@ -90,8 +95,15 @@ bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& imag
         changed_.notify_all();
         return false;
     }
+    if (!keep && use == Use::Now) {
+        entries_.remove(key);
+        changed_.notify_all();
+        image = prepared;
+        return true;
+    }
     entry.image = prepared;
     entry.ready = true;
+    entry.keep = keep;
     entry.pinned = use == Use::Ahead;
     entry.admitted = ++clock_;
     const bool pinned = entry.pinned;
@@ -132,8 +144,15 @@ qint64 FrameCache::reservedBytes() const
 void FrameCache::releaseReadAhead()
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    for (Entry& e : entries_)
-        e.pinned = false;
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        it->pinned = false;
+        if (it->ready && !it->keep) {
+            bytes_ -= it->image.sizeInBytes();
+            it = entries_.erase(it);
+        } else {
+            ++it;
+        }
+    }
     evictToBudget(QString());
 }
 

@@ -38,8 +38,10 @@ public:
     // the frame is already there or being prepared. reserved: bytes the caller reserved for this frame;
     // they are given back when the frame has joined the cache (or has failed). An exception thrown by
     // prepare leaves no trace and is passed on.
+    // keep false: the frame is cheap to prepare again (a frame of a memory-mapped capture) and is not
+    // kept after its use, so that streaming a long capture holds no more than the frames read ahead.
     bool obtain(const QString& key, const Prepare& prepare, QImage& image, Use use = Use::Now,
-                qint64 reserved = 0);
+                qint64 reserved = 0, bool keep = true);
 
     // Memory that read-ahead holds outside the entries (frames on their way, work done ahead) counts
     // against the budget: frames are evicted to make room, and false means the budget cannot hold it
@@ -67,6 +69,7 @@ private:
         bool ready = false;
         bool failed = false; // the file could not be prepared
         bool pinned = false; // read ahead, not used yet
+        bool keep = true;    // stays after its use
         bool hasMean = false;
         QColor mean;
         bool reused = false;  // used again after its first use

@@ -9,6 +9,7 @@
 #include "globalalign.h"
 #include "loading.h"
 #include "multipoint.h"
+#include "readers.h"
 
 #include <QColor>
 #include <QImage>
@@ -35,6 +36,8 @@ struct FrameRequest {
     QString path;
     QString key;
     int scale = 1;
+    readers::ReadOptions read;
+    bool keep = true; // false for frames of a capture: reading one again is as quick as keeping it
     bool preprocess = false;
     kernels::Calibration calibration; // its master dark stays alive while a loop runs
 
@@ -93,6 +96,8 @@ public:
     bool previewDarkframe = false;
     float lightframeGain = 1.0f;
     float darkframeGain = 1.0f;
+    // How frames are read (the Bayer pattern of single-channel frames).
+    readers::ReadOptions readOptions;
     float noiseFloorR = 2.0f / 255.0f, noiseFloorG = 2.0f / 255.0f, noiseFloorB = 2.0f / 255.0f;
     // Prepared frames shared by every pass (and by read-ahead threads).
     std::shared_ptr<FrameCache> cache;
@@ -143,10 +148,12 @@ public:
     // ---- loading and calibration ---------------------------------------------------------------
     enum class Status { Ok, Unreadable, OutOfMemory };
 
-    // Decodes a file as stored, as a frame: 32-bit RGB for 8 bits per channel, RGBX64 for deeper
-    // samples. False (and a null image) when it cannot be read; only regular files are read (a FIFO
-    // or a device would block or change between passes).
-    static bool readImage(const QString& path, QImage& image);
+    // Decodes a frame (a file, or a frame of a capture by its name) as stored: 32-bit RGB for 8 bits
+    // per channel, RGBX64 for deeper samples. False (and a null image, with the reason in *error)
+    // when it cannot be read; only regular files are read (a FIFO or a device would block or change
+    // between passes).
+    static bool readImage(const QString& path, QImage& image, const readers::ReadOptions& options = {},
+                          QString* error = nullptr);
     // Why readImage fails for the file ("not a regular file", the size beyond the reader's allocation
     // limit, the reader's own message); empty when it can be read.
     static QString readProblem(const QString& path);

@@ -5,7 +5,8 @@
 #include "alignment.h"
 #include "framecache.h"
 #include "pixel.h"
-#include "pngdecode.h"
+#include "fits.h"
+#include "readers.h"
 
 #include <QFile>
 #include <QImageReader>
@@ -33,15 +34,19 @@ QString notRegularFile(const QString& path)
 
 } // namespace
 
-bool StackEngine::readImage(const QString& path, QImage& image)
+bool StackEngine::readImage(const QString& path, QImage& image, const readers::ReadOptions& options, QString* error)
 {
     image = QImage();
-    if (path.isEmpty() || !notRegularFile(path).isEmpty())
+    if (path.isEmpty())
         return false;
-    if (pngdecode::enabled() && pngdecode::decode(path, image) == pngdecode::Outcome::Decoded)
-        return true;
+    const QString irregular = notRegularFile(readers::sourceFile(path));
+    if (!irregular.isEmpty()) {
+        if (error)
+            *error = path + QStringLiteral(": ") + irregular;
+        return false;
+    }
     QImage decoded;
-    if (!decoded.load(path) || decoded.isNull())
+    if (!readers::readFrame(path, options, decoded, error))
         return false;
     image = px::toFrame(decoded);
     if (image.isNull())
@@ -53,9 +58,16 @@ QString StackEngine::readProblem(const QString& path)
 {
     if (path.isEmpty())
         return QStringLiteral("no file name");
-    const QString irregular = notRegularFile(path);
+    const QString file = readers::sourceFile(path);
+    const QString irregular = notRegularFile(file);
     if (!irregular.isEmpty())
         return irregular;
+    // Captures and FITS files have readers of their own, whose messages say what is wrong.
+    if (file != path || readers::isCapture(file) || readers::isFitsName(file)) {
+        QImage frame;
+        QString error;
+        return readers::readFrame(path, {}, frame, &error) ? QString() : error;
+    }
     QImage decoded;
     QImageReader reader(path);
     const QSize size = reader.size();
@@ -111,23 +123,6 @@ float StackEngine::meanDark(int x, int y, int c) const
     return kernels::meanDark(masterDark.get(), x, y, c);
 }
 
-namespace {
-
-// Size, modification time (to the nanosecond) and file number: a file rewritten on disk is a new frame.
-QString fileIdentity(const QString& path)
-{
-    struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return QStringLiteral("missing");
-    return QStringLiteral("%1:%2.%3:%4")
-        .arg(qint64(st.st_size))
-        .arg(qint64(st.st_mtim.tv_sec))
-        .arg(qint64(st.st_mtim.tv_nsec))
-        .arg(quint64(st.st_ino));
-}
-
-} // namespace
-
 FrameRequest StackEngine::frameRequest(const QString& path) const
 {
     FrameRequest r;
@@ -135,8 +130,12 @@ FrameRequest StackEngine::frameRequest(const QString& path) const
     r.scale = supersample ? std::max(1, scaleFactor) : 1;
     r.preprocess = previewDarkframe;
     r.calibration = calibration();
+    r.read = readOptions;
+    r.keep = !readers::isCapture(readers::sourceFile(path));
     const kernels::Calibration& c = r.calibration;
-    r.key = path + QLatin1Char('|') + fileIdentity(path) + QLatin1Char('|') + QString::number(r.scale);
+    r.key = path + QLatin1Char('|') + readers::fileIdentity(path) + QLatin1Char('|') + QString::number(r.scale);
+    if (r.read.debayer != readers::Debayer::Auto)
+        r.key += QStringLiteral("|debayer:") + readers::debayerName(r.read.debayer);
     if (r.preprocess) {
         // Floats by their bits: any change of a gain or floor is a different frame.
         auto bits = [](float f) {
@@ -154,7 +153,7 @@ FrameRequest StackEngine::frameRequest(const QString& path) const
 bool FrameRequest::prepare(QImage& image) const
 {
     QImage decoded;
-    if (!StackEngine::readImage(path, decoded))
+    if (!StackEngine::readImage(path, decoded, read))
         return false;
     // The file was decoded: an empty result from here on means the memory ran out.
     image = kernels::supersampled(decoded, scale);
@@ -171,7 +170,8 @@ bool FrameRequest::prepare(QImage& image) const
 bool StackEngine::loadPrepared(const QString& path, QImage& image)
 {
     const FrameRequest request = frameRequest(path);
-    return cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, image);
+    return cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, image,
+                         FrameCache::Use::Now, 0, request.keep);
 }
 
 QColor StackEngine::meanColourOf(const QImage& image) const

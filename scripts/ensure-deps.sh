@@ -13,6 +13,7 @@ NEBULO_PACKAGES=(
   pkg-config                 # finds the libraries below
   libspng-dev                # fast decoding of 8-bit PNG frames
   libcfitsio-dev             # FITS frames
+  libnetpbm-dev              # PGM/PPM frames at every maxval
 )
 # Fuzzing (scripts/fuzz.sh) and the sanitizer jobs of CI need clang's libFuzzer as well.
 if [ -n "${NEBULO_FUZZ_DEPS:-}" ]; then

@@ -28,10 +28,10 @@ using windowfixture::firstDifference;
 using windowfixture::maskTime;
 
 const char kSequenceFilter[] =
-    "Portable Network Graphics (*.png);;Windows Bitmap (*.bmp);;JPG (*.jpg);;JPEG (*.jpeg);;"
+    "SER video (*.ser);;Portable Network Graphics (*.png);;Windows Bitmap (*.bmp);;JPG (*.jpg);;JPEG (*.jpeg);;"
     "Multiple-Image Network Graphics (*.mng);;Portable Bitmap (*.pbm);;Portable Graymap (*.pgm);;"
     "Portable Pixmap (*.ppm);;Tagged Image File Format (*.tif);;X11 Bitmap (*.xbm);;X11 Pixmap (*.xpm);;"
-    "All files (*.*)";
+    "Flexible Image Transport System (*.fit *.fits *.fts);;All files (*.*)";
 
 const QRgb kTarget = qRgb(220, 200, 180);
 const QRgb kWhite = qRgb(255, 255, 255);

@@ -164,7 +164,7 @@ private:
                 QImage image;
                 try {
                     cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, image,
-                                  FrameCache::Use::Ahead, bytes);
+                                  FrameCache::Use::Ahead, bytes, request.keep);
                 } catch (const std::bad_alloc&) {
                     // The loop loads the frame itself and reports what happens then.
                 }
@@ -192,7 +192,8 @@ private:
             Work work;
             try {
                 QImage frame;
-                loaded = cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, frame);
+                loaded = cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, frame,
+                                       FrameCache::Use::Now, 0, request.keep);
                 if (loaded)
                     compute_(j, frame, work);
             } catch (const std::bad_alloc&) {

@@ -1,6 +1,5 @@
 #include "pngdecode.h"
 
-#include "pixel.h"
 
 #include <QFile>
 #include <QImageReader>
@@ -116,7 +115,7 @@ Outcome decode(const QString& path, QImage& image)
             return Outcome::NotHandled;
         if (spng_decode_image(ctx, rgba.bits(), std::size_t(rgba.sizeInBytes()), SPNG_FMT_RGBA8, SPNG_DECODE_TRNS) != 0)
             return Outcome::NotHandled;
-        image = px::toRgb32(rgba);
+        image = rgba.convertToFormat(QImage::Format_RGB32);
         return image.isNull() ? Outcome::NotHandled : Outcome::Decoded;
     }
 
@@ -132,7 +131,7 @@ Outcome decode(const QString& path, QImage& image)
         const int status = spng_decode_row(ctx, row.get(), rowBytes);
         if (status != 0 && !(status == SPNG_EOI && y == height - 1))
             return Outcome::NotHandled;
-        QRgb* line = px::writableRow(out, y);
+        QRgb* line = reinterpret_cast<QRgb*>(out.scanLine(y));
         const std::uint8_t* in = row.get();
         if (layout == Layout::Grey) {
             for (int x = 0; x < width; ++x)

@@ -1,0 +1,185 @@
+// The batch command on SER captures: the same log lines (names aside) and the same image as on the
+// equivalent image sequence, captures as dark frames, --reference counted in the expanded list, and
+// one clear line with no output for captures it cannot read and for bad --bayer values.
+
+#include "fixtures.h"
+#include "serwriter.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+struct Run {
+    int status = -1;
+    QStringList out;
+    QStringList err;
+};
+
+Run runCli(const QStringList& arguments)
+{
+    QProcess p;
+    p.start(QStringLiteral(NEBULO_CLI_PATH), arguments);
+    Run r;
+    if (!p.waitForFinished(120000))
+        return r;
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    r.err = QString::fromUtf8(p.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return r;
+}
+
+QVector<QImage> planetFrames(int count, int seed)
+{
+    QVector<QImage> frames;
+    for (int i = 0; i < count; ++i) {
+        synth::Planet p;
+        p.width = 120;
+        p.height = 90;
+        p.radius = 20;
+        p.cx = 60 + (i * 7 % 5) - 2;
+        p.cy = 45 + (i * 3 % 5) - 2;
+        p.blur = 0.3 + 0.25 * (i % 4);
+        p.noise = 1.5;
+        p.seed = quint32(seed + i);
+        frames << synth::renderPlanet(p);
+    }
+    return frames;
+}
+
+bool writeRgbCapture(const QString& path, const QVector<QImage>& frames, qint64 cutBytes = 0)
+{
+    serwriter::Capture c;
+    c.colorId = 100;
+    c.width = frames.first().width();
+    c.height = frames.first().height();
+    for (const QImage& f : frames)
+        c.frames << serwriter::rgbFrame(f);
+    c.cutBytes = cutBytes;
+    return serwriter::write(path, c);
+}
+
+// The lines with every frame name replaced by its index.
+QStringList withIndices(QStringList lines, const QStringList& names)
+{
+    lines = fixtures::maskTimes(lines);
+    for (QString& line : lines)
+        for (int i = names.size() - 1; i >= 0; --i) // "x.ser#12" before "x.ser#1"
+            line.replace(names[i], QStringLiteral("<frame %1>").arg(i));
+    return lines;
+}
+
+} // namespace
+
+class TestSerCli : public QObject {
+    Q_OBJECT
+
+private slots:
+    void captureRunsLikeItsImageSequence();
+    void interruptedCaptureSaysSo();
+    void refusedInput_data();
+    void refusedInput();
+
+private:
+    QTemporaryDir dir;
+};
+
+void TestSerCli::captureRunsLikeItsImageSequence()
+{
+    const QVector<QImage> frames = planetFrames(8, 10);
+    const QVector<QImage> darks = {fixtures::randomImage(120, 90, 5, 0, 6), fixtures::randomImage(120, 90, 6, 0, 6)};
+    const QStringList pngs = fixtures::writeSequence(dir, QStringLiteral("seq"), frames);
+    const QStringList darkPngs = fixtures::writeSequence(dir, QStringLiteral("dark"), darks);
+    const QString capture = dir.filePath(QStringLiteral("capture.ser"));
+    const QString darkCapture = dir.filePath(QStringLiteral("darks.ser"));
+    QVERIFY(writeRgbCapture(capture, frames));
+    QVERIFY(writeRgbCapture(darkCapture, darks));
+    QStringList serNames;
+    for (int i = 1; i <= frames.size(); ++i)
+        serNames << capture + "#" + QString::number(i);
+    QStringList darkNames = {darkCapture + "#1", darkCapture + "#2"};
+
+    const QStringList common = {QStringLiteral("--quality"), QStringLiteral("0"), QStringLiteral("--refine"),
+                                QStringLiteral("--reference"), QStringLiteral("5"), QStringLiteral("--preprocess")};
+    const QString fromPngs = dir.filePath(QStringLiteral("png-stack.png"));
+    const QString fromSer = dir.filePath(QStringLiteral("ser-stack.png"));
+    QStringList pngArgs = common + QStringList{QStringLiteral("-o"), fromPngs};
+    for (const QString& d : darkPngs)
+        pngArgs << QStringLiteral("--dark") << d;
+    const Run png = runCli(pngArgs + pngs);
+    const Run ser = runCli(common + QStringList{QStringLiteral("-o"), fromSer, QStringLiteral("--dark"), darkCapture, capture});
+    QCOMPARE(png.status, 0);
+    QCOMPARE(ser.status, 0);
+    QVERIFY(png.out.size() > frames.size() * 3);
+    QCOMPARE(withIndices(ser.out, darkNames + serNames), withIndices(png.out, darkPngs + pngs));
+    QVERIFY(ser.out.join('\n').contains(capture + "#6"));
+    const QImage a(fromPngs), b(fromSer);
+    QVERIFY(!a.isNull());
+    QCOMPARE(b, a);
+}
+
+void TestSerCli::interruptedCaptureSaysSo()
+{
+    const QVector<QImage> frames = planetFrames(4, 40);
+    const QString capture = dir.filePath(QStringLiteral("interrupted.ser"));
+    QVERIFY(writeRgbCapture(capture, frames, 1000)); // the last frame is cut short
+    const QString output = dir.filePath(QStringLiteral("interrupted.png"));
+    const Run r = runCli({QStringLiteral("-o"), output, capture});
+    QCOMPARE(r.status, 0);
+    QVERIFY(!r.out.isEmpty());
+    QVERIFY2(r.out.first().startsWith(capture) && r.out.first().contains("3 whole frames"), qPrintable(r.out.first()));
+    QVERIFY(r.out.contains(QStringLiteral("3 images processed, 3 stacked")));
+    QVERIFY(QFile::exists(output));
+}
+
+void TestSerCli::refusedInput_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("bad FileID") << "fileid" << 1 << "FileID";
+    QTest::newRow("bad FileID as dark") << "dark" << 1 << "FileID";
+    QTest::newRow("reference beyond the frames") << "reference" << 2 << "--reference expects a whole number from 0 to 3";
+    QTest::newRow("unknown --bayer") << "bayer" << 2 << "--bayer expects RGGB, GRBG, GBRG, BGGR or none, not \"RGBG\"";
+    QTest::newRow("--bayer auto is not a pattern") << "auto" << 2 << "--bayer expects";
+}
+
+void TestSerCli::refusedInput()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    const QVector<QImage> frames = planetFrames(4, 70);
+    const QString good = dir.filePath(QStringLiteral("good.ser"));
+    QVERIFY(writeRgbCapture(good, frames));
+    serwriter::Capture lie;
+    lie.fileId = "LUCAM-RECORDEX";
+    lie.width = lie.height = 4;
+    lie.frames = {QByteArray(16, '\1')};
+    const QString bad = dir.filePath(QStringLiteral("bad.ser"));
+    QVERIFY(serwriter::write(bad, lie));
+
+    const QString output = dir.filePath(QStringLiteral("refused-%1.png").arg(kind));
+    QStringList args = {QStringLiteral("-o"), output};
+    if (kind == "fileid")
+        args << bad;
+    else if (kind == "dark")
+        args << QStringLiteral("--dark") << bad << good;
+    else if (kind == "reference")
+        args << QStringLiteral("--reference") << QStringLiteral("4") << good;
+    else
+        args << QStringLiteral("--bayer") << (kind == "auto" ? QStringLiteral("auto") : QStringLiteral("RGBG")) << good;
+    const Run r = runCli(args);
+    QCOMPARE(r.status, status);
+    QCOMPARE(r.err.size(), 1);
+    QVERIFY2(r.err.first().contains(message), qPrintable(r.err.first()));
+    if (kind == "fileid" || kind == "dark")
+        QVERIFY(r.err.first().contains(bad));
+    QVERIFY(r.out.isEmpty());
+    QVERIFY(!QFile::exists(output));
+}
+
+QTEST_GUILESS_MAIN(TestSerCli)
+#include "tst_sercli.moc"
