@@ -28,22 +28,11 @@ bool StackEngine::stackFrame(int index)
         frames->update(index, [](FrameRecord& r) { r.stacked = false; });
         return true;
     }
-    kernels::StackParams p;
+    kernels::StackParams p = stackParams();
     p.dx = record.x - reference.x;
     p.dy = record.y - reference.y;
     featureX = record.x;
     featureY = record.y;
-    p.maxDx = maxDx;
-    p.maxDy = maxDy;
-    p.filter = stackFilter;
-    p.dark = previewDarkframe ? nullptr : masterDark.get();
-    p.luma = luma;
-    p.lumaWeightR = lumaWeightR;
-    p.lumaWeightG = lumaWeightG;
-    p.lumaWeightB = lumaWeightB;
-    p.minusR = minusR;
-    p.minusG = minusG;
-    p.minusB = minusB;
     if (accumulator)
         kernels::stackFrame(frameImage, *accumulator, p);
     frames->update(index, [](FrameRecord& r) { r.stacked = true; });
