@@ -226,6 +226,10 @@ int run(const cli::Settings& s, QString& step)
     }
     engine.previewDarkframe = s.preprocess;
 
+    // The alignment mode first: the quality analysis prepares what the alignment will need.
+    const bool feature = s.align == QLatin1String("feature");
+    engine.alignMode = feature ? AlignMode::Feature : (s.align == QLatin1String("planet") ? AlignMode::Planet : AlignMode::Surface);
+
     // Quality analysis and selection.
     if (s.quality || s.best) {
         step = QStringLiteral("analyzing the quality");
@@ -240,8 +244,6 @@ int run(const cli::Settings& s, QString& step)
         checked = batch::selectFrames(engine, mode, s.quality.value_or(50.0), count, progress);
     }
 
-    const bool feature = s.align == QLatin1String("feature");
-    engine.alignMode = feature ? AlignMode::Feature : (s.align == QLatin1String("planet") ? AlignMode::Planet : AlignMode::Surface);
     if (feature) {
         // The reference: the frame as loaded, then the threshold (picked like a click, or given).
         batch::ReferenceRequest request;

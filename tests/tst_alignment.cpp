@@ -2,6 +2,8 @@
 // distance gate, raster order), colour normalisation, the reference pick and the alignment loop.
 // Expected values are worked out by hand or by small computations written here from the rules.
 #include "batch.h"
+#include "framework.h"
+#include "parallel.h"
 #include "fixtures.h"
 #include "stackengine.h"
 #include "synthetic.h"
@@ -141,6 +143,7 @@ private slots:
     void meanColourExactCase();
     void normalizeColour_data();
     void normalizeColour();
+    void normalisationFoldedIntoTheSearch();
 
     // ---- reference pick ------------------------------------------------------------------------
     void previewAndBasePattern();
@@ -514,6 +517,80 @@ void TestAlignment::normalizeColour()
                 QFAIL(qPrintable(QStringLiteral("pixel (%1, %2): %3, expected %4")
                                      .arg(x).arg(y)
                                      .arg(QColor(e.workImage.pixel(x, y)).name(), QColor(expected.pixel(x, y)).name())));
+}
+
+// The alignment maps the pixels it reads instead of normalising a copy of the frame, and the
+// refinement normalises only its search window: both must give what normalising the whole frame
+// first gives. Colour casts whose gains clamp, a channel of mean 0 (kept as it is), thresholds at
+// both ends, windows partly outside the frame, one and two threads.
+void TestAlignment::normalisationFoldedIntoTheSearch()
+{
+    struct Case {
+        QImage frame;
+        QColor reference;
+    };
+    QImage noRed = synth::renderPlanet([] {
+        synth::Planet p;
+        p.width = 160;
+        p.height = 120;
+        p.cx = 70.3;
+        p.cy = 64.8;
+        p.radius = 30;
+        p.noise = 3;
+        p.seed = 8;
+        return p;
+    }());
+    for (int y = 0; y < noRed.height(); ++y) {
+        QRgb* line = reinterpret_cast<QRgb*>(noRed.scanLine(y));
+        for (int x = 0; x < noRed.width(); ++x)
+            line[x] = qRgb(0, qGreen(line[x]), qBlue(line[x]) / 2);
+    }
+    const QImage speckled = randomImage(150, 110, 31, 0, 255);
+    const QImage dim = randomImage(140, 100, 32, 10, 90);
+    const std::vector<Case> cases = {
+        {noRed, QColor(200, 90, 250)},
+        {speckled, QColor(40, 200, 120)},
+        {dim, QColor(250, 250, 250)}, // gains above 2: most values clamp at 255
+        {dim, QColor(3, 60, 1)},
+    };
+    const int thresholds[] = {0, 1, 40, 75, 200, 255};
+    const int filters[] = {0, 2};
+    for (int threads : {1, 2}) {
+        parallel::setThreadCount(threads);
+        for (std::size_t c = 0; c < cases.size(); ++c) {
+            const QImage& frame = cases[c].frame;
+            const QColor mean = meanOf(frame);
+            QImage normalised = frame;
+            kernels::normaliseColour(normalised, cases[c].reference, mean);
+            const MeanColourFn meanFn = [&](const QImage&) { return mean; };
+            for (int threshold : thresholds)
+                for (int filter : filters) {
+                    AlignSettings a;
+                    a.referenceColor = cases[c].reference;
+                    a.threshold = threshold;
+                    a.filter = filter;
+                    a.radius = 12;
+                    const kernels::Feature got = computeAlignWork(frame, false, meanFn, a).feature;
+                    const kernels::Feature want = kernels::detectFeature(normalised, threshold, filter, a.radius);
+                    const QString where = QStringLiteral("case %1, T%2 F%3, %4 threads").arg(c).arg(threshold).arg(filter).arg(threads);
+                    QVERIFY2(got.found == want.found && got.cx == want.cx && got.cy == want.cy, qPrintable(where));
+                }
+            RefineSettings r;
+            r.referenceColor = cases[c].reference;
+            r.radius = 6;
+            r.basePattern = kernels::block(normalised, 50, 40, 12, 12);
+            const QPoint positions[] = {{56, 46}, {3, 2}, {frame.width() - 4, frame.height() - 9}, {-5, 30}};
+            for (const QPoint& at : positions) {
+                const RefineWork got = computeRefineWork(frame, false, true, at.x(), at.y(), meanFn, r);
+                const kernels::Match want = kernels::matchPattern(normalised, r.basePattern, at.x() - 12, at.y() - 12, 12, 12);
+                const QString where = QStringLiteral("case %1 at %2,%3, %4 threads").arg(c).arg(at.x()).arg(at.y()).arg(threads);
+                QVERIFY2(got.match.score == want.score && got.match.x == want.x && got.match.y == want.y, qPrintable(where));
+                QVERIFY2(got.current == kernels::block(normalised, at.x() - 6, at.y() - 6, 12, 12), qPrintable(where));
+                QVERIFY2(got.aligned == kernels::block(normalised, want.x, want.y, 12, 12), qPrintable(where));
+            }
+        }
+    }
+    parallel::setThreadCount(0);
 }
 
 // ---- reference pick --------------------------------------------------------------------------

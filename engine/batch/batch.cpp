@@ -4,6 +4,7 @@
 #include "framework.h"
 #include "parallel.h"
 #include "quality.h"
+#include "readers.h"
 #include "stacking.h"
 
 #include <QtGlobal>
@@ -611,9 +612,21 @@ static bool qualityLoop(StackEngine& e, const Progress& progress)
     std::vector<float> raw(std::size_t(n), -1.0f);
     int done = 0;
     bool cancelled = false;
-    ReadAhead<QualityWork> readAhead(e, progress, [](int, const QImage& frame, QualityWork& work) {
+    // The feature alignment sees frames colour-normalised by their mean colour: it is taken here, on
+    // the frame just read, and kept with the cached frame for the later passes (frames of a capture
+    // are not kept: they are read again, and so is their mean).
+    std::vector<char> wantMean(std::size_t(n), 0);
+    for (int i = 0; i < n; ++i)
+        wantMean[std::size_t(i)] = e.alignMode == AlignMode::Feature && !readers::isCapture(readers::sourceFile(e.frames->path(i)));
+    auto rate = [&e, &wantMean](int i, const QImage& frame) {
+        const float rating = kernels::gradientQuality(frame);
+        if (wantMean[std::size_t(i)])
+            e.meanColourOf(frame);
+        return rating;
+    };
+    ReadAhead<QualityWork> readAhead(e, progress, [&rate](int i, const QImage& frame, QualityWork& work) {
         work.frame = frame;
-        work.rating = kernels::gradientQuality(frame);
+        work.rating = rate(i, frame);
     });
     for (int i = 0; i < n; ++i) {
         if (!progress.takesPart(i))
@@ -630,7 +643,7 @@ static bool qualityLoop(StackEngine& e, const Progress& progress)
             e.frameImage = prepared.frame;
             q = prepared.rating;
         } else if (e.loadFrame(path)) {
-            q = e.gradientQuality();
+            q = rate(i, e.frameImage);
         } else {
             if (!reportUnreadable(progress, path))
                 return false;

@@ -58,7 +58,28 @@ QRgb boxMean(const QImage& frame, int x, int y, int filter)
     return RowAccess(px::view8(frame)).boxMean(x, y, filter);
 }
 
-Feature detectFeature(const QImage& frame, int threshold, int filter, int radius, std::vector<QPoint>* accepted)
+namespace {
+
+// The channel values detection sees: the image's own, or their colour-mapped values.
+struct Unmapped {
+    QRgb operator()(QRgb p) const { return p; }
+    int red(QRgb p) const { return qRed(p); }
+    int green(QRgb p) const { return qGreen(p); }
+    int blue(QRgb p) const { return qBlue(p); }
+};
+
+struct Mapped {
+    const ColourMap& map;
+    QRgb operator()(QRgb p) const { return map(p); }
+    int red(QRgb p) const { return map.channel[0][qRed(p)]; }
+    int green(QRgb p) const { return map.channel[1][qGreen(p)]; }
+    int blue(QRgb p) const { return map.channel[2][qBlue(p)]; }
+};
+
+} // namespace
+
+Feature detectFeature(const QImage& frame, int threshold, int filter, int radius, std::vector<QPoint>* accepted,
+                      const ColourMap* map)
 {
     const QImage image = px::view8(frame);
     Feature result;
@@ -70,13 +91,25 @@ Feature detectFeature(const QImage& frame, int threshold, int filter, int radius
     const int cols = xEnd - xBegin;
     const px::LumaTerms& lt = px::LumaTerms::instance();
 
+    // Raw channel values below these can never reach the threshold once mapped (the smallest value
+    // that does, per channel; 256: none does). Unmapped, that is the threshold itself.
+    int lowest[3] = {threshold, threshold, threshold};
+    if (map) {
+        for (int c = 0; c < 3; ++c) {
+            lowest[c] = 256;
+            for (int v = 255; v >= 0; --v)
+                if (map->channel[c][v] >= threshold)
+                    lowest[c] = v;
+        }
+    }
+
     // Candidates: pixel and box mean both reach the threshold. Independent per pixel, so any
     // number of threads give the same mask.
     std::vector<std::uint8_t> candidate(std::size_t(cols) * std::size_t(yEnd - yBegin), 0);
     const RowAccess rows(image);
     const int boxSize = (2 * filter + 1) * (2 * filter + 1);
     const double inverse = 1.0 / boxSize;
-    parallel::forRange(yBegin, yEnd, [&](int y0, int y1) {
+    auto candidates = [&](int y0, int y1, const auto& seen) {
         // First the pixels that reach the threshold, noting the columns they span.
         int spanFirst = xEnd, spanLast = xBegin - 1;
         std::vector<char> rowHasPixels(std::size_t(y1 - y0), 0);
@@ -89,15 +122,22 @@ Feature detectFeature(const QImage& frame, int threshold, int filter, int radius
             // The luminance never exceeds the largest channel: four pixels whose channels all lie
             // below the threshold are passed over at once.
             if (threshold > 0 && threshold <= 255) {
-                const __m128i limit = _mm_set1_epi8(char(threshold));
-                const __m128i colourBytes = _mm_set1_epi32(0x00ffffff);
+                quint32 limits = 0, channels = 0;
+                for (int c = 0; c < 3; ++c) {
+                    if (lowest[c] <= 255) {
+                        limits |= quint32(lowest[c]) << (16 - 8 * c);
+                        channels |= 0xffu << (16 - 8 * c);
+                    }
+                }
+                const __m128i limit = _mm_set1_epi32(int(limits));
+                const __m128i colourBytes = _mm_set1_epi32(int(channels));
                 for (; x + 4 <= xEnd; x += 4) {
                     const __m128i v = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(line + x)), colourBytes);
                     const __m128i reaches = _mm_and_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, limit), v), colourBytes);
                     if (_mm_movemask_epi8(reaches) == 0)
                         continue;
                     for (int k = x; k < x + 4; ++k) {
-                        if (lt.detectionLuma(line[k]) >= threshold) {
+                        if (lt.detectionLuma(seen(line[k])) >= threshold) {
                             mask[k - xBegin] = 1;
                             first = std::min(first, k);
                             last = k;
@@ -107,7 +147,7 @@ Feature detectFeature(const QImage& frame, int threshold, int filter, int radius
             }
 #endif
             for (; x < xEnd; ++x) {
-                const QRgb p = line[x];
+                const QRgb p = seen(line[x]);
                 if (std::max({qRed(p), qGreen(p), qBlue(p)}) < threshold || lt.detectionLuma(p) < threshold)
                     continue;
                 mask[x - xBegin] = 1;
@@ -134,9 +174,9 @@ Feature detectFeature(const QImage& frame, int threshold, int filter, int radius
                 return;
             const QRgb* line = rows.row(j) + k0;
             for (std::size_t k = 0; k < span; ++k) {
-                colR[k] += sign * qRed(line[k]);
-                colG[k] += sign * qGreen(line[k]);
-                colB[k] += sign * qBlue(line[k]);
+                colR[k] += sign * seen.red(line[k]);
+                colG[k] += sign * seen.green(line[k]);
+                colB[k] += sign * seen.blue(line[k]);
             }
         };
         for (int y = y0; y < y1; ++y) {
@@ -170,6 +210,12 @@ Feature detectFeature(const QImage& frame, int threshold, int filter, int radius
                     mask[x - xBegin] = 0;
             }
         }
+    };
+    parallel::forRange(yBegin, yEnd, [&](int y0, int y1) {
+        if (map)
+            candidates(y0, y1, Mapped{*map});
+        else
+            candidates(y0, y1, Unmapped{});
     });
 
     // The running centroid depends on every earlier acceptance: one raster-order pass.
@@ -307,20 +353,26 @@ void normaliseColour(QImage& image, const QColor& reference)
     normaliseColour(image, reference, meanColour(image));
 }
 
-void normaliseColour(QImage& image, const QColor& reference, const QColor& mean)
+ColourMap::ColourMap(const QColor& reference, const QColor& mean)
 {
     const double ref[3] = {px::redFraction(reference), px::greenFraction(reference), px::blueFraction(reference)};
     const double m[3] = {px::redFraction(mean), px::greenFraction(mean), px::blueFraction(mean)};
+    for (int c = 0; c < 3; ++c) {
+        const float gain = m[c] == 0.0 ? 0.0f : float(ref[c] * (1.0 / m[c]));
+        for (int v = 0; v < 256; ++v)
+            channel[c][v] = std::uint8_t(m[c] == 0.0 ? v : px::toByte(std::min(1.0, px::fraction(v) * gain)));
+    }
+}
+
+void normaliseColour(QImage& image, const QColor& reference, const QColor& mean)
+{
+    const ColourMap map(reference, mean);
     // Per channel, the new 8-bit value placed at the channel's bit position.
     QRgb lut[3][256];
     const int shift[3] = {16, 8, 0};
-    for (int c = 0; c < 3; ++c) {
-        const float gain = m[c] == 0.0 ? 0.0f : float(ref[c] * (1.0 / m[c]));
-        for (int v = 0; v < 256; ++v) {
-            const int out = m[c] == 0.0 ? v : px::toByte(std::min(1.0, px::fraction(v) * gain));
-            lut[c][v] = QRgb(out) << shift[c];
-        }
-    }
+    for (int c = 0; c < 3; ++c)
+        for (int v = 0; v < 256; ++v)
+            lut[c][v] = QRgb(map.channel[c][v]) << shift[c];
     // A frame shared with the frame cache is written into a new image instead of being copied first.
     if (px::isDeep(image))
         image = px::view8(image);
@@ -358,7 +410,7 @@ void drawSquare(QImage& image, double cx, double cy, int radius, QRgb colour)
     }
 }
 
-QImage block(const QImage& frame, int left, int top, int width, int height)
+QImage block(const QImage& frame, int left, int top, int width, int height, const ColourMap* map)
 {
     const QImage image = px::view8(frame);
     QImage out(std::max(0, width), std::max(0, height), QImage::Format_RGB32);
@@ -368,8 +420,14 @@ QImage block(const QImage& frame, int left, int top, int width, int height)
     const int x0 = std::max(0, left), x1 = std::min(image.width(), left + width);
     if (x1 <= x0)
         return out;
-    for (int y = std::max(0, top); y < std::min(image.height(), top + height); ++y)
-        std::copy(px::row(image, y) + x0, px::row(image, y) + x1, px::writableRow(out, y - top) + (x0 - left));
+    for (int y = std::max(0, top); y < std::min(image.height(), top + height); ++y) {
+        const QRgb* in = px::row(image, y);
+        QRgb* line = px::writableRow(out, y - top) + (x0 - left);
+        if (map)
+            std::transform(in + x0, in + x1, line, [map](QRgb p) { return (*map)(p); });
+        else
+            std::copy(in + x0, in + x1, line);
+    }
     return out;
 }
 

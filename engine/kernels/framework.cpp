@@ -2,14 +2,20 @@
 
 #include "pixel.h"
 
+#include <memory>
+
 AlignWork computeAlignWork(const QImage& frame, bool isReference, const MeanColourFn& meanOf, const AlignSettings& s)
 {
     AlignWork w;
     w.frame = frame;
     w.work = px::view8(frame); // alignment and refinement compare 8-bit samples
-    if (!isReference)
-        kernels::normaliseColour(w.work, s.referenceColor, meanOf(frame));
-    w.feature = kernels::detectFeature(w.work, s.threshold, s.filter, s.radius);
+    // Other frames are seen colour-normalised: the detection maps the pixels it reads.
+    if (isReference) {
+        w.feature = kernels::detectFeature(w.work, s.threshold, s.filter, s.radius);
+    } else {
+        const kernels::ColourMap map(s.referenceColor, meanOf(frame));
+        w.feature = kernels::detectFeature(w.work, s.threshold, s.filter, s.radius, nullptr, &map);
+    }
     return w;
 }
 
@@ -19,16 +25,23 @@ RefineWork computeRefineWork(const QImage& frame, bool isReference, bool aligned
     RefineWork w;
     w.frame = frame;
     w.work = px::view8(frame); // alignment and refinement compare 8-bit samples
-    if (!isReference)
-        kernels::normaliseColour(w.work, s.referenceColor, meanOf(frame));
     if (!aligned)
         return w;
     const int pw = s.basePattern.width(), ph = s.basePattern.height(), r = s.radius;
     w.matched = true;
-    w.current = kernels::block(w.work, featureX - r, featureY - r, pw, ph);
     // The window is centred on the unrefined position: refined positions run from
-    // feature - R to feature + R - 1 in each axis.
-    w.match = kernels::matchPattern(w.work, s.basePattern, featureX - 2 * r, featureY - 2 * r, 2 * r, 2 * r);
-    w.aligned = kernels::block(w.work, w.match.x, w.match.y, pw, ph);
+    // feature - R to feature + R - 1 in each axis. Only the window is colour-normalised (other
+    // frames than the reference): the blocks compared and the block at the unrefined position all
+    // lie inside it.
+    const int left = featureX - 2 * r, top = featureY - 2 * r;
+    std::unique_ptr<kernels::ColourMap> map;
+    if (!isReference)
+        map = std::make_unique<kernels::ColourMap>(s.referenceColor, meanOf(frame));
+    const QImage window = kernels::block(w.work, left, top, 2 * r + pw, 2 * r + ph, map.get());
+    w.current = kernels::block(window, r, r, pw, ph);
+    w.match = kernels::matchPattern(window, s.basePattern, 0, 0, 2 * r, 2 * r);
+    w.aligned = kernels::block(window, w.match.x, w.match.y, pw, ph);
+    w.match.x += left;
+    w.match.y += top;
     return w;
 }

@@ -22,7 +22,7 @@ struct AlignSettings {
 
 struct AlignWork {
     QImage frame;          // as loaded (8 or 16 bits per channel)
-    QImage work;           // its 8-bit view, colour-normalised (the reference frame: not normalised)
+    QImage work;           // its 8-bit view (the frame itself at 8 bits), as the detection read it
     kernels::Feature feature;
 };
 
@@ -34,7 +34,7 @@ struct RefineSettings {
 
 struct RefineWork {
     QImage frame;
-    QImage work;
+    QImage work; // its 8-bit view
     bool matched = false; // the frame was aligned, so the pattern was searched
     QImage current;       // block at the unrefined position
     QImage aligned;       // block at the best match
