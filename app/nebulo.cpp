@@ -464,6 +464,8 @@ void Nebulo::openFiles(const QStringList& chosen)
         item->setCheckState(Qt::Checked);
     }
     ui.lwFrames->setCurrentRow(0);
+    // Dark frames opened before the light frames are compared now.
+    checkDarkSize();
 }
 
 void Nebulo::selectFrame()
@@ -821,8 +823,14 @@ void Nebulo::checkDarkSize()
 {
     if (fileNames.isEmpty() || engine.darkList.isEmpty())
         return;
-    const QSize dark = QImageReader(engine.darkList.first()).size();
-    const QSize light = QImageReader(fileNames.first()).size();
+    // The size in the file's header where the image reader knows the format, else the decoded frame's.
+    const auto sizeOf = [this](const QString& name) {
+        const QSize header = QImageReader(name).size();
+        QImage frame;
+        return header.isValid() || !readers::readFrame(name, engine.readOptions, frame) ? header : frame.size();
+    };
+    const QSize dark = sizeOf(engine.darkList.first());
+    const QSize light = sizeOf(fileNames.first());
     if (!dark.isValid() || !light.isValid() || dark == light)
         return;
     prompts.warning(this, tr("Dark frames of another size"),

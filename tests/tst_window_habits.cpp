@@ -185,11 +185,22 @@ void TestWindowHabits::darkFramesOfAnotherSizeWarned()
     QVERIFY2(warnings.first().startsWith(QStringLiteral("Dark frames of another size|The dark frames are 160x120 pixels, "
                                                         "the light frames 120x100.")),
              qPrintable(warnings.first()));
-    // Without light frames there is nothing to compare.
+    // Without light frames there is nothing to compare, until light frames are opened after the darks.
     destroyWindow();
     QVERIFY(createWindow());
-    w->openDarkFiles(darks);
+    const QStringList lights = fixtures::writeSequence(*dir, QStringLiteral("f"), squares(2));
+    const QStringList otherDarks = fixtures::writeSequence(*dir, QStringLiteral("d"), {fixtures::solid(160, 120, qRgb(3, 3, 3))});
+    w->openDarkFiles(otherDarks);
     QVERIFY(warnings.isEmpty());
+    w->openFiles(lights);
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings.first().startsWith(QStringLiteral("Dark frames of another size|The dark frames are 160x120 pixels, "
+                                                        "the light frames 120x100.")),
+             qPrintable(warnings.first()));
+    // Light frames of the darks' size raise nothing.
+    const QStringList same = fixtures::writeSequence(*dir, QStringLiteral("l"), {fixtures::solid(160, 120, qRgb(9, 9, 9))});
+    w->openFiles(same);
+    QCOMPARE(warnings.size(), 1);
 }
 
 void TestWindowHabits::shortcutsOpenAndSave()
