@@ -129,6 +129,7 @@ private slots:
 private:
     QFont defaultFont;
     void openScaled(double scale);
+    void checkScaleFactor();
 };
 
 void TestTexts::openScaled(double scale)
@@ -138,6 +139,16 @@ void TestTexts::openScaled(double scale)
     QApplication::setFont(font);
     QVERIFY(createWindow());
     showWindow();
+    checkScaleFactor();
+}
+
+void TestTexts::checkScaleFactor()
+{
+    // Run with QT_SCALE_FACTOR, the window must really be scaled: every case then runs at that scale too.
+    bool ok = false;
+    const double factor = qEnvironmentVariable("QT_SCALE_FACTOR").toDouble(&ok);
+    if (ok)
+        QCOMPARE(w->devicePixelRatioF(), factor);
 }
 
 void TestTexts::everyTextFits_data()
@@ -218,6 +229,7 @@ void TestTexts::disabledControlsLookDisabled()
 {
     QVERIFY(createWindow());
     showWindow();
+    checkScaleFactor();
     // Pairs of the same kind, one enabled and one disabled by the form.
     const QList<QPair<QWidget*, QWidget*>> pairs = {
         {w->ui.cbMinQuality, w->ui.cbSubpixel}, // check boxes
@@ -244,6 +256,7 @@ void TestTexts::longFrameNamesElidedWithPathTip()
 {
     QVERIFY(createWindow());
     showWindow();
+    checkScaleFactor();
     const QString name = QStringLiteral("2026-12-07-2213_4-jupiter-ir685-gain300-exposure8ms_frame_00001.png");
     const QString path = fixtures::write(*dir, name, fixtures::solid(8, 6, qRgb(10, 10, 10)));
     w->openFiles({path});
