@@ -223,6 +223,17 @@ Nebulo::Nebulo(QWidget* parent, Qt::WindowFlags flags)
     connect(ui.sbPreviewGain, &QDoubleSpinBox::valueChanged, this, &Nebulo::setPreviewGain);
     connect(ui.sbDFGain, &QDoubleSpinBox::valueChanged, this, &Nebulo::setDarkframeGain);
 
+    // The quality graph sits under "Analyze Quality", beside the controls that set its threshold.
+    qualityGraph = new QualityGraph(ui.groupBox_7);
+    if (auto* grid = qobject_cast<QGridLayout*>(ui.groupBox_7->layout()))
+        grid->addWidget(qualityGraph, 4, 0, 1, 2);
+    qualityGraph->hide();
+    ui.fitLeftColumn();
+    connect(qualityGraph, &QualityGraph::frameClicked, this, [this](int frame) { ui.lwFrames->setCurrentRow(frame); });
+    connect(ui.lwFrames, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
+        qualityGraph->setKept(ui.lwFrames->row(item), item->checkState() == Qt::Checked);
+    });
+
     ui.menuBar->setVisible(false);
     ui.mainToolBar->setVisible(false);
 
@@ -440,6 +451,8 @@ void Nebulo::openFiles(const QStringList& chosen)
     clearPatternThumbnails();
     ui.sbQPerc->setEnabled(false);
     ui.sbQFrames->setEnabled(false);
+    qualityGraph->hide();
+    qualityGraph->setFrames({}, {});
     {
         const QSignalBlocker blocker(ui.lwFrames);
         ui.lwFrames->clear();
@@ -919,9 +932,33 @@ void Nebulo::gradientH()
         if (QListWidgetItem* item = ui.lwFrames->item(i))
             item->setCheckState(keep[std::size_t(i)] ? Qt::Checked : Qt::Unchecked);
     }
+    // The best frames are kept down to the rating of the last one kept.
+    double threshold = ui.sbQPerc->value();
+    if (mode == batch::SelectionMode::FrameCount) {
+        threshold = 100.0;
+        for (int i = 0; i < int(keep.size()); ++i)
+            if (keep[std::size_t(i)])
+                threshold = std::min(threshold, double(engine.frames->record(i).quality));
+    }
+    showQualityGraph(threshold);
     lblStatus->setText(tr("Ready."));
     ui.sbQFrames->setEnabled(true);
     ui.sbQPerc->setEnabled(true);
+}
+
+void Nebulo::showQualityGraph(double threshold)
+{
+    const int n = engine.frames->count();
+    std::vector<double> quality(static_cast<std::size_t>(n));
+    std::vector<bool> kept(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        quality[std::size_t(i)] = engine.frames->record(i).quality;
+        const QListWidgetItem* item = ui.lwFrames->item(i);
+        kept[std::size_t(i)] = item && item->checkState() == Qt::Checked;
+    }
+    qualityGraph->setFrames(quality, kept);
+    qualityGraph->setThreshold(threshold);
+    qualityGraph->show();
 }
 
 // ---- pixel inspector ----------------------------------------------------------------------

@@ -2,6 +2,7 @@
 
 #include "mygraphicsview.h"
 #include "nebuloform.h"
+#include "qualitygraph.h"
 
 #include "batch.h"
 #include "stackengine.h"
@@ -80,6 +81,8 @@ public:
     // Shown in the status bar while a long operation runs.
     QProgressBar* progressBar = nullptr;
     QPushButton* pbCancel = nullptr;
+    // Under "Analyze Quality" once a sequence has been rated: every frame's rating and the selection.
+    QualityGraph* qualityGraph = nullptr;
     Ui::NebuloClass ui;
 
     QAction* actionOpenSequence = nullptr;
@@ -151,6 +154,8 @@ private:
     // Where the open and save dialogs start: the folder used last in this run.
     QString dialogDirectory(bool open) const;
     void rememberDirectory(const QString& path);
+    // The quality graph for the records, the list's check marks and the selection's threshold.
+    void showQualityGraph(double threshold);
     // Dark frames of another size than the light frames are announced in a warning box.
     void checkDarkSize();
     // The alignment mode and what it needs: the planet's threshold, the surface patch.
