@@ -6,6 +6,7 @@
 #include <QtCore/QSize>
 #include <QtWidgets/QScrollBar>
 #include <QtWidgets/QSizePolicy>
+#include <QtWidgets/QStyle>
 #include <QtWidgets/QTabBar>
 
 #include <algorithm>
@@ -583,6 +584,7 @@ void NebuloClass::setupUi(QMainWindow* NebuloClass)
 
     retranslateUi(NebuloClass);
     fitLeftColumn();
+    fitFrameColumn();
 
     tabWidget->setCurrentIndex(0);
 
@@ -602,6 +604,22 @@ void NebuloClass::fitLeftColumn()
     const int width = std::max(210, bar + pages + scrollBar + 4);
     frame->setMinimumWidth(width);
     frame->setMaximumWidth(width);
+}
+
+void NebuloClass::fitFrameColumn()
+{
+    // Never narrower than the 150 pixels it was drawn for. Beside the name a row holds its check box
+    // and the item's margins; around the list are its frame, the scroll bar, the group and the column.
+    QStyle* style = lwFrames->style();
+    const int name = lwFrames->fontMetrics().horizontalAdvance(QStringLiteral("frame_00001.png"));
+    const int row = style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, lwFrames) +
+                    4 * (style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, lwFrames) + 1) + 4;
+    const int around = 2 * lwFrames->frameWidth() + lwFrames->verticalScrollBar()->sizeHint().width() +
+                       gridLayout_3->contentsMargins().left() + gridLayout_3->contentsMargins().right() +
+                       2 * frame_2->frameWidth() + 4;
+    const int width = std::max(150, name + row + around);
+    frame_2->setMinimumWidth(width);
+    frame_2->setMaximumWidth(width);
 }
 
 void NebuloClass::retranslateUi(QMainWindow* NebuloClass)

@@ -233,6 +233,9 @@ public:
     // Sizes the tab column to the widest page at the current fonts; call again after the fonts
     // or texts change.
     void fitLeftColumn();
+    // Sizes the frame column so that a frame name of 15 characters ("frame_00001.png") shows whole;
+    // longer names are elided. Call again after the fonts change.
+    void fitFrameColumn();
 
     // The window's style sheet.
     static const char* const styleSheet;

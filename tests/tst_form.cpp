@@ -282,8 +282,9 @@ void TestForm::layout()
     QCOMPARE(ui.frame->maximumWidth(), ui.frame->minimumWidth());
     QCOMPARE(ui.frame->frameShape(), QFrame::NoFrame);
     QCOMPARE(ui.frame->frameShadow(), QFrame::Raised);
-    QCOMPARE(ui.frame_2->minimumWidth(), 150);
-    QCOMPARE(ui.frame_2->maximumWidth(), 150);
+    // As wide as a frame name of 15 characters needs, never narrower than the 150 pixels it was drawn for.
+    QVERIFY(ui.frame_2->minimumWidth() >= 150);
+    QCOMPARE(ui.frame_2->maximumWidth(), ui.frame_2->minimumWidth());
     QCOMPARE(ui.frame_2->frameShape(), QFrame::StyledPanel);
     QCOMPARE(ui.frame_2->frameShadow(), QFrame::Raised);
     QCOMPARE(ui.groupBox_14->minimumHeight(), 200);

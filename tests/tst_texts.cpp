@@ -10,6 +10,7 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QStyleOptionGroupBox>
+#include <QStyleOptionViewItem>
 #include <QTabBar>
 #include <QTextDocument>
 
@@ -269,6 +270,28 @@ void TestTexts::longFrameNamesElidedWithPathTip()
     QVERIFY(w->ui.lwFrames->fontMetrics().horizontalAdvance(name) > w->ui.lwFrames->viewport()->width());
     QVERIFY(w->ui.lwFrames->visualItemRect(item).right() <= w->ui.lwFrames->viewport()->rect().right());
     QCOMPARE(w->ui.lwFrames->horizontalScrollBar()->maximum(), 0);
+
+    // A short sequence name shows whole, beside its check box and the list's scroll bar, at every scale.
+    for (const double scale : {1.0, 1.5}) {
+        destroyWindow();
+        openScaled(scale);
+        const QString shortName = QStringLiteral("capture_000.png");
+        w->openFiles(fixtures::writeSequence(*dir, QStringLiteral("capture"), QVector<QImage>(101, fixtures::solid(8, 6, qRgb(10, 10, 10)))));
+        QListWidget* list = w->ui.lwFrames;
+        QCOMPARE(list->item(0)->text(), shortName);
+        QVERIFY(list->verticalScrollBar()->isVisible());
+        QStyleOptionViewItem option;
+        option.initFrom(list);
+        option.font = list->font();
+        option.text = shortName;
+        option.rect = list->visualItemRect(list->item(0));
+        option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
+        const QRect text = list->style()->subElementRect(QStyle::SE_ItemViewItemText, &option, list);
+        // The delegate elides within the text rectangle less a margin on either side.
+        const int margin = list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1;
+        QVERIFY2(list->fontMetrics().horizontalAdvance(shortName) <= text.width() - 2 * margin,
+                 qPrintable(QStringLiteral("%1 needs %2, has %3").arg(scale).arg(list->fontMetrics().horizontalAdvance(shortName)).arg(text.width())));
+    }
 }
 
 QTEST_MAIN(TestTexts)
