@@ -4,14 +4,24 @@
 // rates the frames, keeps the best quarter, aligns with "Planet" and stacks with alignment points;
 // OUT_DIR receives alignment-points.png (the window with the points over the stack) and
 // global-vs-multipoint.png (the disk from the global and from the multi-point stack, side by side).
+//
+//   nebulo-screenshots --capture CAPTURE_DIR OUT_DIR
+// writes (or keeps) a capture-like sequence of 1920x1440 frames in CAPTURE_DIR, opens it and rates it;
+// OUT_DIR receives window-fit.png (the whole frame fitted into the view, the quality graph under
+// "Analyze Quality"), window-100.png (100%, scrolled to the planet) and window-running.png (a second
+// into "Stack": the progress bar and "Cancel" in the status bar). With QT_SCALE_FACTOR=1.5 the same
+// program writes window-150.png (the window with the frames open) and tabs-150.png (every page of the
+// tab column side by side) instead.
 
 #include "memory.h"
 #include "nebulo.h"
+#include "synthetic.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFont>
 #include <QPainter>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -37,14 +47,115 @@ QImage diskCrop(const QImage& stack, int scale)
     return stack.copy(box).scaled(box.size() * scale, Qt::IgnoreAspectRatio, Qt::FastTransformation);
 }
 
+// Lets the window lay itself out and paint before it is grabbed.
+void settle()
+{
+    for (int i = 0; i < 5; ++i)
+        QApplication::processEvents();
+}
+
+bool save(const QImage& image, const QDir& out, const QString& name)
+{
+    const QString path = out.filePath(name);
+    if (!image.save(path))
+        return false;
+    std::printf("wrote %s (%dx%d)\n", qPrintable(path), image.width(), image.height());
+    return true;
+}
+
+// The capture pictures: the frames fitted, at 100% on the planet, and a run in progress.
+int captureShots(const QStringList& paths, const QDir& out)
+{
+    Nebulo window;
+    window.resize(1480, 900);
+    window.show();
+    settle();
+    window.openFiles(paths);
+    window.ui.pbQSelect->click();
+    settle();
+    bool ok = save(window.grab().toImage(), out, QStringLiteral("window-fit.png"));
+
+    // 100%, centred on the planet at the middle of the frame, the pointer's pixel in the status bar.
+    window.view->actualSize();
+    window.view->centerOn(window.scene->sceneRect().center());
+    settle();
+    const QPoint limb = window.view->mapFromScene(window.scene->sceneRect().center() - QPointF(40, 40));
+    QMouseEvent move(QEvent::MouseMove, QPointF(limb), window.view->viewport()->mapToGlobal(QPointF(limb)), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(window.view->viewport(), &move);
+    settle();
+    ok = save(window.grab().toImage(), out, QStringLiteral("window-100.png")) && ok;
+
+    // A second into "Stack" (after a whole "Planet" alignment); the picture is taken while the loop
+    // runs, then the run is cancelled.
+    window.view->fitToWindow();
+    window.ui.tabWidget->setCurrentWidget(window.ui.tab_2);
+    window.ui.comboBox->setCurrentIndex(2);
+    window.ui.pbAlign->click();
+    window.ui.tabWidget->setCurrentWidget(window.ui.tab_3);
+    QTimer::singleShot(1000, &window, [&] {
+        settle();
+        ok = save(window.grab().toImage(), out, QStringLiteral("window-running.png")) && ok;
+        window.cancelOperation();
+    });
+    window.ui.pbStack2->click();
+    return ok ? 0 : 1;
+}
+
+// At the scale QT_SCALE_FACTOR sets: the window, and every page of the tab column side by side.
+int scaledShots(const QStringList& paths, const QDir& out)
+{
+    Nebulo window;
+    window.resize(1280, 860);
+    window.show();
+    settle();
+    window.openFiles(paths);
+    window.ui.pbQSelect->click();
+    settle();
+    bool ok = save(window.grab().toImage(), out, QStringLiteral("window-150.png"));
+    QList<QImage> pages;
+    for (int i = 0; i < window.ui.tabWidget->count(); ++i) {
+        window.ui.tabWidget->setCurrentIndex(i);
+        settle();
+        pages << window.ui.frame->grab().toImage();
+    }
+    int width = 0, height = 0;
+    for (const QImage& page : pages) {
+        width += page.width() + 8;
+        height = std::max(height, page.height());
+    }
+    QImage all(width - 8, height, QImage::Format_RGB32);
+    all.fill(qRgb(30, 30, 30));
+    QPainter painter(&all);
+    int x = 0;
+    for (const QImage& page : pages) {
+        painter.drawImage(QRect(x, 0, page.width(), page.height()), page);
+        x += page.width() + 8;
+    }
+    painter.end();
+    ok = save(all, out, QStringLiteral("tabs-150.png")) && ok;
+    return ok ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     memory::keepLargeBuffers();
     QApplication app(argc, argv);
+    if (argc == 4 && QByteArray(argv[1]) == "--capture") {
+        const QDir out(QString::fromLocal8Bit(argv[3]));
+        const QStringList paths =
+            synth::writeCapture(QString::fromLocal8Bit(argv[2]), QStringLiteral("capture"), 40, 1920, 1440);
+        if (paths.isEmpty() || !QDir().mkpath(out.path())) {
+            std::fprintf(stderr, "nebulo-screenshots: cannot write frames into %s or make %s\n", argv[2], argv[3]);
+            return 1;
+        }
+        return qEnvironmentVariableIsSet("QT_SCALE_FACTOR") ? scaledShots(paths, out) : captureShots(paths, out);
+    }
     if (argc != 3) {
-        std::fprintf(stderr, "usage: nebulo-screenshots FRAME_DIR OUT_DIR\n");
+        std::fprintf(stderr, "usage: nebulo-screenshots FRAME_DIR OUT_DIR\n"
+                             "       nebulo-screenshots --capture CAPTURE_DIR OUT_DIR\n");
         return 2;
     }
     const QDir frames(QString::fromLocal8Bit(argv[1]));

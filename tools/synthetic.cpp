@@ -1,6 +1,7 @@
 #include "synthetic.h"
 
 #include <QDir>
+#include <QImageReader>
 
 #include <algorithm>
 #include <cmath>
@@ -409,6 +410,32 @@ QStringList writeSequence(const QString& dir, const QString& prefix, const QVect
         if (!frames[i].save(path, "PNG"))
             return {};
         paths.append(path);
+    }
+    return paths;
+}
+
+QStringList writeCapture(const QString& dir, const QString& prefix, int count, int width, int height)
+{
+    if (!QDir().mkpath(dir))
+        return {};
+    const QDir target(dir);
+    QStringList paths;
+    for (int i = 0; i < count; ++i) {
+        const QString path = target.filePath(QStringLiteral("%1_%2.png").arg(prefix).arg(i, 3, 10, QLatin1Char('0')));
+        paths.append(path);
+        if (QImageReader(path).size() == QSize(width, height))
+            continue;
+        Planet p;
+        p.width = width;
+        p.height = height;
+        p.cx = width / 2.0 + 3.0 * (i % 7) - 9.0;
+        p.cy = height / 2.0 + 2.0 * (i % 5) - 4.0;
+        p.radius = height / 6.0;
+        p.blur = 0.8 + 0.15 * ((i * 5) % 11);
+        p.noise = 2.0;
+        p.seed = quint32(i + 1);
+        if (!renderPlanet(p).save(path, "PNG"))
+            return {};
     }
     return paths;
 }

@@ -74,4 +74,10 @@ QImage uniform(int w, int h, QRgb colour);
 // are more than 100 frames) and returns the paths in order; empty when any file cannot be written.
 QStringList writeSequence(const QString& dir, const QString& prefix, const QVector<QImage>& frames);
 
+// A capture-like sequence written frame by frame as prefix_000.png, ...: a planet of radius height / 6
+// near the centre of a width x height frame of black sky, moved by a few pixels and blurred more or
+// less from frame to frame, with noise. The frames that exist already with the right size are kept.
+// Returns the paths in order; empty when a file cannot be written.
+QStringList writeCapture(const QString& dir, const QString& prefix, int count, int width, int height);
+
 } // namespace synth
