@@ -21,8 +21,11 @@
 #include <QDir>
 #include <QFont>
 #include <QPainter>
+#include <QScrollArea>
+#include <QTabBar>
 #include <QTimer>
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -113,23 +116,33 @@ int scaledShots(const QStringList& paths, const QDir& out)
     window.ui.pbQSelect->click();
     settle();
     bool ok = save(window.grab().toImage(), out, QStringLiteral("window-150.png"));
+    // Each page down to the end of the tabs or of its controls, whichever is lower.
     QList<QImage> pages;
+    int height = 0;
+    QWidget* column = window.ui.frame;
+    const QTabBar* tabs = window.ui.tabWidget->tabBar();
     for (int i = 0; i < window.ui.tabWidget->count(); ++i) {
         window.ui.tabWidget->setCurrentIndex(i);
         settle();
-        pages << window.ui.frame->grab().toImage();
+        const auto* area = window.ui.tabWidget->widget(i)->findChild<QScrollArea*>();
+        int bottom = tabs->mapTo(column, QPoint(0, tabs->height())).y();
+        if (area && area->widget())
+            bottom = std::max(bottom, area->mapTo(column, QPoint(0, 0)).y() + area->widget()->sizeHint().height());
+        height = std::max(height, std::min(column->height(), bottom + 8));
+        pages << column->grab().toImage();
     }
-    int width = 0, height = 0;
-    for (const QImage& page : pages) {
+    int width = 0;
+    for (QImage& page : pages) {
+        page = page.copy(0, 0, page.width(), int(std::ceil(height * page.devicePixelRatio())));
         width += page.width() + 8;
-        height = std::max(height, page.height());
     }
+    height = pages.isEmpty() ? 1 : pages.first().height();
     QImage all(width - 8, height, QImage::Format_RGB32);
     all.fill(qRgb(30, 30, 30));
     QPainter painter(&all);
     int x = 0;
     for (const QImage& page : pages) {
-        painter.drawImage(QRect(x, 0, page.width(), page.height()), page);
+        painter.drawImage(QRect(x, 0, page.width(), page.height()), page, page.rect());
         x += page.width() + 8;
     }
     painter.end();

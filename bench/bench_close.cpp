@@ -1,7 +1,7 @@
 // How long the program takes to end when its window is closed during a long operation:
 //   bench_close [FRAMES] [DIR]
-// writes FRAMES (default 60) frames of 1920x1440 with a planet into DIR (default a folder under the
-// temporary directory, kept for the next run; DIR holds no other c_*.png), then, for each long
+// writes FRAMES (default 40) frames of 1920x1440 with a planet into DIR (default a folder under the
+// temporary directory, kept for the next run; DIR holds no other capture_*.png), then, for each long
 // operation, starts this program again as a window (on the platform QT_QPA_PLATFORM names, e.g. offscreen or an X server), lets the
 // operation run for a second, closes the window and measures the wall-clock time from the close to
 // the end of that process. The window child prints the time of the close; the parent takes the time
@@ -37,7 +37,7 @@ int child(const QString& operation, const QString& dir)
     window.show();
     QStringList paths;
     const QDir folder(dir);
-    for (const QString& f : folder.entryList({QStringLiteral("c_*.png")}, QDir::Files, QDir::Name))
+    for (const QString& f : folder.entryList({QStringLiteral("capture_*.png")}, QDir::Files, QDir::Name))
         paths << folder.filePath(f);
     QTimer::singleShot(0, &window, [&] {
         window.openFiles(paths);
@@ -80,9 +80,9 @@ int main(int argc, char* argv[])
         return child(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
     }
     QCoreApplication app(argc, argv);
-    const int count = argc > 1 ? std::max(2, atoi(argv[1])) : 60;
+    const int count = argc > 1 ? std::max(2, atoi(argv[1])) : 40;
     const QString dir = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QDir::temp().filePath(QStringLiteral("nebulo-bench-close-%1").arg(count));
-    if (synth::writeCapture(dir, QStringLiteral("c"), count, 1920, 1440).size() != count) {
+    if (synth::writeCapture(dir, QStringLiteral("capture"), count, 1920, 1440).size() != count) {
         std::fprintf(stderr, "bench_close: cannot write frames into %s\n", qPrintable(dir));
         return 1;
     }
