@@ -125,7 +125,7 @@ int scaledShots(const QStringList& paths, const QDir& out)
         window.ui.tabWidget->setCurrentIndex(i);
         settle();
         const auto* area = window.ui.tabWidget->widget(i)->findChild<QScrollArea*>();
-        int bottom = tabs->mapTo(column, QPoint(0, tabs->height())).y();
+        int bottom = tabs->mapTo(column, tabs->tabRect(tabs->count() - 1).bottomLeft()).y();
         if (area && area->widget())
             bottom = std::max(bottom, area->mapTo(column, QPoint(0, 0)).y() + area->widget()->sizeHint().height());
         height = std::max(height, std::min(column->height(), bottom + 8));
