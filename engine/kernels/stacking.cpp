@@ -199,12 +199,53 @@ void correctedPlanesOf(const QImage& frame, const StackParams& p, std::vector<fl
     });
 }
 
+// Every plane replaced by its (2F+1)^2 box mean over the pixels inside the frame, as the whole-pixel
+// stacking filters: a box that reaches over an edge is the mean of the part inside. The sums run along
+// rows, then down columns, in double precision; each output depends only on its own box, so the
+// result is the same for every split into threads.
+void boxMeanPlanes(std::vector<float>& planes, int fw, int fh, int F)
+{
+    const std::size_t plane = std::size_t(fw) * std::size_t(fh);
+    std::vector<double> rowSums(plane * 3);
+    parallel::forRange(0, 3 * fh, [&](int r0, int r1) {
+        std::vector<double> prefix(std::size_t(fw) + 1);
+        for (int r = r0; r < r1; ++r) {
+            const float* in = planes.data() + std::size_t(r) * fw;
+            double* out = rowSums.data() + std::size_t(r) * fw;
+            prefix[0] = 0;
+            for (int x = 0; x < fw; ++x)
+                prefix[std::size_t(x) + 1] = prefix[std::size_t(x)] + in[x];
+            for (int x = 0; x < fw; ++x) {
+                const int k0 = std::max(0, x - F), k1 = std::min(fw - 1, x + F);
+                out[x] = (prefix[std::size_t(k1) + 1] - prefix[std::size_t(k0)]) / (k1 - k0 + 1);
+            }
+        }
+    });
+    parallel::forRange(0, 3 * fh, [&](int r0, int r1) {
+        for (int r = r0; r < r1; ++r) {
+            const int c = r / fh, y = r % fh;
+            const int j0 = std::max(0, y - F), j1 = std::min(fh - 1, y + F);
+            const double* src = rowSums.data() + plane * std::size_t(c);
+            float* out = planes.data() + std::size_t(r) * fw;
+            const double inv = 1.0 / (j1 - j0 + 1);
+            for (int x = 0; x < fw; ++x) {
+                double s = 0;
+                for (int j = j0; j <= j1; ++j)
+                    s += src[std::size_t(j) * fw + x];
+                out[x] = float(s * inv);
+            }
+        }
+    });
+}
+
 std::vector<float> correctedPlanes(const QImage& source, const StackParams& p)
 {
     const QImage frame = px::toFrame(source);
     std::vector<float> out(std::size_t(frame.width()) * std::size_t(frame.height()) * 3);
     if (!out.empty())
         px::withPixelType(frame, [&](auto pixel) { correctedPlanesOf<decltype(pixel)>(frame, p, out); });
+    if (!out.empty() && p.filter > 0)
+        boxMeanPlanes(out, frame.width(), frame.height(), p.filter);
     return out;
 }
 

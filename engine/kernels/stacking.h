@@ -34,7 +34,8 @@ void cubicWeights(double t, float w[4]);
 // Adds the frame shifted by a sub-pixel amount: accumulator position (X, Y) takes the corrected frame
 // interpolated at (X - maxDx + dx, Y - maxDy + dy) with cubic convolution (edge pixels repeated for
 // taps outside the frame), for every position whose sample point lies inside the frame; its W grows by
-// 1. params.dx, params.dy and params.filter are not used.
+// 1. With params.filter F > 0 the corrected frame is first replaced by its (2F+1)^2 box mean, as in
+// stackFrame. params.dx and params.dy are not used.
 void stackFrameShifted(const QImage& frame, FloatImage& accumulator, double dx, double dy, const StackParams& params);
 
 // The same for a frame already turned into corrected planes (see correctedPlanes).
@@ -48,7 +49,8 @@ void addShiftedPatch(const std::vector<float>& planes, int width, int height, do
                      int size, float* out);
 
 // The frame's corrected fractions (dark, luminance, cutoffs as for stacking) as three float planes
-// of the frame's size, one after another (R, G, B).
+// of the frame's size, one after another (R, G, B); with params.filter F > 0, their (2F+1)^2 box means
+// over the pixels inside the frame.
 std::vector<float> correctedPlanes(const QImage& frame, const StackParams& params);
 
 // R/W, G/W, B/W clamped to [0, 1] as an 8-bit image; pixels with W = 0 are black.
