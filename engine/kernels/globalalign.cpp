@@ -2,8 +2,11 @@
 
 #include "globalalign.h"
 
+#include "parallel.h"
+
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace kernels {
@@ -330,6 +333,23 @@ PlanetCentre planetCentre(const FloatPlane& L, int threshold)
 
 // ---- shift search -------------------------------------------------------------------------------
 
+namespace {
+
+// Four floats handled as one (SSE on x86-64). The lanes are summed in a fixed order, so the results do
+// not depend on the instruction set.
+using Float4 = float __attribute__((vector_size(16)));
+
+inline Float4 load4(const float* p)
+{
+    Float4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline float laneSum(Float4 a, Float4 b) { return ((a[0] + b[0]) + (a[1] + b[1])) + ((a[2] + b[2]) + (a[3] + b[3])); }
+
+} // namespace
+
 ShiftTemplate makeTemplate(const FloatPlane& reference, const QRect& rectIn, int step)
 {
     ShiftTemplate t;
@@ -392,19 +412,54 @@ bool refineShift(const ShiftTemplate& t, const FloatPlane& frame, double& dx, do
             return false;
         const float w00 = (1 - ax) * (1 - ay), w10 = ax * (1 - ay), w01 = (1 - ax) * ay, w11 = ax * ay;
         double sf = 0, sff = 0, srf = 0, sgxf = 0, sgyf = 0;
+        const Float4 v00 = {w00, w00, w00, w00}, v10 = {w10, w10, w10, w10}, v01 = {w01, w01, w01, w01},
+                     v11 = {w11, w11, w11, w11};
+        const int perRow = (t.width + t.step - 1) / t.step;
         std::size_t k = 0;
         for (int y = t.y0; y < t.y0 + t.height; y += t.step) {
-            const float* a = frame.row(y + iy) + ix;
-            const float* b = frame.row(y + iy + 1) + ix;
-            float rowF = 0, rowFF = 0, rowRF = 0, rowGxF = 0, rowGyF = 0;
-            for (int x = t.x0; x < t.x0 + t.width; x += t.step, ++k) {
-                const float f = w00 * a[x] + w10 * a[x + 1] + w01 * b[x] + w11 * b[x + 1];
+            const float* a = frame.row(y + iy) + ix + t.x0;
+            const float* b = frame.row(y + iy + 1) + ix + t.x0;
+            const float* r = t.r.data() + k;
+            const float* gx = t.gx.data() + k;
+            const float* gy = t.gy.data() + k;
+            // Four samples at a time: the pixels at the samples and their right-hand neighbours.
+            Float4 accF = {}, accFF = {}, accRF = {}, accGxF = {}, accGyF = {};
+            int s = 0;
+            for (; t.step <= 2 && s + 4 <= perRow; s += 4) {
+                Float4 a0, a1, b0, b1;
+                if (t.step == 1) {
+                    a0 = load4(a + s);
+                    a1 = load4(a + s + 1);
+                    b0 = load4(b + s);
+                    b1 = load4(b + s + 1);
+                } else {
+                    const Float4 aLo = load4(a + 2 * s), aHi = load4(a + 2 * s + 4);
+                    const Float4 bLo = load4(b + 2 * s), bHi = load4(b + 2 * s + 4);
+                    a0 = Float4{aLo[0], aLo[2], aHi[0], aHi[2]};
+                    a1 = Float4{aLo[1], aLo[3], aHi[1], aHi[3]};
+                    b0 = Float4{bLo[0], bLo[2], bHi[0], bHi[2]};
+                    b1 = Float4{bLo[1], bLo[3], bHi[1], bHi[3]};
+                }
+                const Float4 f = (v00 * a0 + v10 * a1) + (v01 * b0 + v11 * b1);
+                accF += f;
+                accFF += f * f;
+                accRF += load4(r + s) * f;
+                accGxF += load4(gx + s) * f;
+                accGyF += load4(gy + s) * f;
+            }
+            const Float4 zero = {};
+            float rowF = laneSum(accF, zero), rowFF = laneSum(accFF, zero), rowRF = laneSum(accRF, zero);
+            float rowGxF = laneSum(accGxF, zero), rowGyF = laneSum(accGyF, zero);
+            for (; s < perRow; ++s) {
+                const int x = s * t.step;
+                const float f = (w00 * a[x] + w10 * a[x + 1]) + (w01 * b[x] + w11 * b[x + 1]);
                 rowF += f;
                 rowFF += f * f;
-                rowRF += t.r[k] * f;
-                rowGxF += t.gx[k] * f;
-                rowGyF += t.gy[k] * f;
+                rowRF += r[s] * f;
+                rowGxF += gx[s] * f;
+                rowGyF += gy[s] * f;
             }
+            k += std::size_t(perRow);
             sf += rowF;
             sff += rowFF;
             srf += rowRF;
@@ -470,45 +525,90 @@ QRect chooseSurfacePatch(const FloatPlane& p, int margin)
     return best;
 }
 
-namespace {
 
-// Mean-free squared difference of the patch against the frame at whole-pixel shift (u, v); +inf when
-// the shifted patch leaves the frame.
-double patchDifference(const FloatPlane& ref, const QRect& patch, const FloatPlane& frame, int u, int v)
+// Mean-free squared difference of the level's patch against the frame at whole-pixel shift (u, v);
+// +inf when the shifted patch leaves the frame. With r' the mean-free reference samples,
+// |r' - (f - mean f)|^2 = sum r'^2 + (sum f^2 - (sum f)^2 / n) - 2 sum r' f.
+double SurfaceMatcher::difference(const Level& level, const FloatPlane& frame, int u, int v)
 {
+    const QRect& patch = level.patch;
     if (patch.left() + u < 0 || patch.top() + v < 0 || patch.right() + u >= frame.width || patch.bottom() + v >= frame.height)
         return std::numeric_limits<double>::infinity();
-    double sr = 0, srr = 0, sf = 0, sff = 0, srf = 0;
-    for (int y = patch.top(); y <= patch.bottom(); ++y) {
-        const float* r = ref.row(y);
-        const float* f = frame.row(y + v) + u;
-        float a = 0, b = 0, c = 0, d = 0, e = 0;
-        for (int x = patch.left(); x <= patch.right(); ++x) {
-            a += r[x];
-            b += r[x] * r[x];
-            c += f[x];
-            d += f[x] * f[x];
-            e += r[x] * f[x];
+    const int w = patch.width();
+    double sf = 0, sff = 0, srf = 0;
+    for (int j = 0; j < patch.height(); ++j) {
+        const float* r = level.centred.data() + std::size_t(j) * std::size_t(w);
+        const float* f = frame.row(patch.top() + j + v) + patch.left() + u;
+        Float4 a0 = {}, a1 = {}, b0 = {}, b1 = {}, c0 = {}, c1 = {};
+        int x = 0;
+        for (; x + 8 <= w; x += 8) {
+            const Float4 f0 = load4(f + x), f1 = load4(f + x + 4);
+            a0 += load4(r + x) * f0;
+            a1 += load4(r + x + 4) * f1;
+            b0 += f0;
+            b1 += f1;
+            c0 += f0 * f0;
+            c1 += f1 * f1;
         }
-        sr += a;
-        srr += b;
-        sf += c;
-        sff += d;
-        srf += e;
+        float ta = laneSum(a0, a1), tb = laneSum(b0, b1), tc = laneSum(c0, c1);
+        for (; x < w; ++x) {
+            ta += r[x] * f[x];
+            tb += f[x];
+            tc += f[x] * f[x];
+        }
+        srf += ta;
+        sf += tb;
+        sff += tc;
     }
-    const double n = double(patch.width()) * patch.height();
-    // |r - mean r - (f - mean f)|^2
-    return (srr - sr * sr / n) + (sff - sf * sf / n) - 2 * (srf - sr * sf / n);
+    const double n = double(w) * patch.height();
+    return level.sumCentred2 + (sff - sf * sf / n) - 2 * srf;
 }
 
-} // namespace
+// The differences on the square of half-width reach around (cu, cv), row by row, computed in parallel;
+// every value depends on its shift alone.
+void SurfaceMatcher::differences(const Level& level, const FloatPlane& frame, int cu, int cv, int reach,
+                                 std::vector<double>& out)
+{
+    const int side = 2 * reach + 1;
+    out.assign(std::size_t(side) * std::size_t(side), std::numeric_limits<double>::infinity());
+    const long long pixels = std::max(1LL, (long long)level.patch.width() * level.patch.height());
+    const int minBlock = int(std::clamp(40000LL / pixels, 1LL, (long long)side * side));
+    parallel::forRange(0, side * side, [&](int k0, int k1) {
+        for (int k = k0; k < k1; ++k)
+            out[std::size_t(k)] = difference(level, frame, cu - reach + k % side, cv - reach + k / side);
+    }, minBlock);
+}
+
+SurfaceMatcher::Level SurfaceMatcher::makeLevel(FloatPlane reference, const QRect& patch)
+{
+    Level level;
+    level.reference = std::move(reference);
+    level.patch = patch;
+    const std::size_t n = std::size_t(patch.width()) * std::size_t(patch.height());
+    level.centred.resize(n);
+    double sum = 0;
+    for (int y = patch.top(); y <= patch.bottom(); ++y)
+        for (int x = patch.left(); x <= patch.right(); ++x)
+            sum += level.reference.at(x, y);
+    const double mean = sum / double(std::max<std::size_t>(1, n));
+    double squares = 0;
+    std::size_t k = 0;
+    for (int y = patch.top(); y <= patch.bottom(); ++y)
+        for (int x = patch.left(); x <= patch.right(); ++x, ++k) {
+            const float c = float(level.reference.at(x, y) - mean);
+            level.centred[k] = c;
+            squares += double(c) * c;
+        }
+    level.sumCentred2 = squares;
+    return level;
+}
 
 SurfaceMatcher::SurfaceMatcher(const FloatPlane& reference, const QRect& patchIn, int search) : search_(std::max(1, search))
 {
     const QRect patch = patchIn.intersected(QRect(1, 1, reference.width - 2, reference.height - 2));
     if (patch.width() < 8 || patch.height() < 8)
         return;
-    levels_.push_back({reference, patch});
+    levels_.push_back(makeLevel(reference, patch));
     // Coarser levels while the patch keeps at least 24 pixels a side and the search is wider than 6.
     while (levels_.size() < 4) {
         const Level& last = levels_.back();
@@ -517,7 +617,7 @@ SurfaceMatcher::SurfaceMatcher(const FloatPlane& reference, const QRect& patchIn
                          last.patch.height() / 2 - 2);
         if (next.width() < 24 || next.height() < 24 || search_ / factor < 3)
             break;
-        levels_.push_back({halved(last.reference), next});
+        levels_.push_back(makeLevel(halved(last.reference), next));
     }
     fine_ = makeTemplate(reference, patch, patch.width() * patch.height() > 40000 ? 2 : 1);
 }
@@ -533,46 +633,46 @@ SurfaceMatcher::Result SurfaceMatcher::match(const FloatPlane& frame, double sta
     for (std::size_t l = 1; l < levels_.size(); ++l)
         pyramid.push_back(halved(pyramid.back()));
 
+    // The best of a grid of differences (the first in row order among equals).
+    std::vector<double> grid;
+    auto bestOf = [&](int cu, int cv, int reach, int& bu, int& bv) {
+        const int side = 2 * reach + 1;
+        double best = std::numeric_limits<double>::infinity();
+        for (int k = 0; k < side * side; ++k)
+            if (grid[std::size_t(k)] < best) {
+                best = grid[std::size_t(k)];
+                bu = cu - reach + k % side;
+                bv = cv - reach + k / side;
+            }
+        return std::isfinite(best);
+    };
     const int top = int(levels_.size()) - 1;
     const int scale = 1 << top;
-    const int reach = (search_ + scale - 1) / scale;
-    const int cu = int(std::lround(startDx / scale)), cv = int(std::lround(startDy / scale));
-    double best = std::numeric_limits<double>::infinity();
+    int reach = (search_ + scale - 1) / scale;
+    int cu = int(std::lround(startDx / scale)), cv = int(std::lround(startDy / scale));
     int bu = cu, bv = cv;
-    for (int v = cv - reach; v <= cv + reach; ++v)
-        for (int u = cu - reach; u <= cu + reach; ++u) {
-            const double d = patchDifference(levels_[std::size_t(top)].reference, levels_[std::size_t(top)].patch,
-                                             pyramid[std::size_t(top)], u, v);
-            if (d < best) {
-                best = d;
-                bu = u;
-                bv = v;
-            }
-        }
-    if (!std::isfinite(best))
+    differences(levels_[std::size_t(top)], pyramid[std::size_t(top)], cu, cv, reach, grid);
+    if (!bestOf(cu, cv, reach, bu, bv))
         return result;
     for (int l = top - 1; l >= 0; --l) {
-        const int su = 2 * bu, sv = 2 * bv;
-        best = std::numeric_limits<double>::infinity();
-        for (int v = sv - 2; v <= sv + 2; ++v)
-            for (int u = su - 2; u <= su + 2; ++u) {
-                const double d = patchDifference(levels_[std::size_t(l)].reference, levels_[std::size_t(l)].patch,
-                                                 pyramid[std::size_t(l)], u, v);
-                if (d < best) {
-                    best = d;
-                    bu = u;
-                    bv = v;
-                }
-            }
-        if (!std::isfinite(best))
+        cu = 2 * bu;
+        cv = 2 * bv;
+        reach = 2;
+        differences(levels_[std::size_t(l)], pyramid[std::size_t(l)], cu, cv, reach, grid);
+        if (!bestOf(cu, cv, reach, bu, bv))
             return result;
     }
-    // Paraboloid through the 3 x 3 neighbourhood of the best whole-pixel match.
+    // Paraboloid through the 3 x 3 neighbourhood of the best whole-pixel match, from the last grid
+    // where it holds the neighbours.
     const Level& base = levels_.front();
+    const int side = 2 * reach + 1;
     double s[3][3];
     for (int j = -1; j <= 1; ++j)
-        for (int i = -1; i <= 1; ++i)
-            s[j + 1][i + 1] = patchDifference(base.reference, base.patch, frame, bu + i, bv + j);
+        for (int i = -1; i <= 1; ++i) {
+            const int gu = bu + i - (cu - reach), gv = bv + j - (cv - reach);
+            s[j + 1][i + 1] = gu >= 0 && gu < side && gv >= 0 && gv < side ? grid[std::size_t(gv) * side + gu]
+                                                                           : difference(base, frame, bu + i, bv + j);
+        }
     double px = 0, py = 0;
     const double cxx = s[1][0] - 2 * s[1][1] + s[1][2], cyy = s[0][1] - 2 * s[1][1] + s[2][1];
     if (std::isfinite(cxx) && cxx > 0)

@@ -77,7 +77,13 @@ private:
     struct Level {
         FloatPlane reference;
         QRect patch;
+        std::vector<float> centred; // the patch's samples minus their mean, row by row
+        double sumCentred2 = 0;     // their sum of squares
     };
+    static Level makeLevel(FloatPlane reference, const QRect& patch);
+    static double difference(const Level& level, const FloatPlane& frame, int u, int v);
+    static void differences(const Level& level, const FloatPlane& frame, int cu, int cv, int reach,
+                            std::vector<double>& out);
     std::vector<Level> levels_;
     ShiftTemplate fine_;
     int search_ = 34;
