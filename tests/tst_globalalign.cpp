@@ -56,6 +56,7 @@ private slots:
     void wholePixelShiftIsExact();
     void surfaceRunFollowsDrift();
     void planetRunMarksCutFrames();
+    void planetRefusesSurface();
 };
 
 void TestGlobalAlign::planetShift_data()
@@ -280,6 +281,36 @@ void TestGlobalAlign::planetRunMarksCutFrames()
     QVERIFY(fixtures::isTimedLine(rec.log.filter(QStringLiteral("Planet not found")).value(0),
                                   QStringLiteral("Planet not found: ") + paths[3]));
     QVERIFY(rec.log.contains(QStringLiteral("4 images analyzed, 3 valid")));
+}
+
+void TestGlobalAlign::planetRefusesSurface()
+{
+    // A disk cut by one edge, or at a corner, still has sky; a textured surface filling the frame has
+    // none, with the automatic threshold and with one the user picked.
+    QVERIFY(!kernels::planetCentre(planet(24.0, 120.0, 0.0)).noSky);
+    QVERIFY(!kernels::planetCentre(planet(10.0, 8.0, 2.0)).noSky);
+    const QImage surface = fixtures::shiftedTexture(320, 240, 0.0, 0.0, 3.0, 5);
+    for (int threshold : {-1, 60}) {
+        const kernels::PlanetCentre c = kernels::planetCentre(surface, threshold);
+        QVERIFY(c.noSky);
+        QVERIFY(!c.found);
+    }
+    // The run stops at the reference frame with one line that names the mode to use.
+    QTemporaryDir dir;
+    QVector<QImage> frames;
+    for (int i = 0; i < 4; ++i)
+        frames << fixtures::shiftedTexture(320, 240, 1.5 * i, 0.5 * i, 3.0, quint64(20 + i));
+    StackEngine e;
+    e.addFrames(fixtures::writeSequence(dir, QStringLiteral("m"), frames));
+    e.alignMode = AlignMode::Planet;
+    fixtures::Recorder rec;
+    QVERIFY(batch::alignAll(e, rec.progress()));
+    QCOMPARE(rec.log.filter(QStringLiteral("No planet on a dark sky in the reference frame")).size(), 1);
+    QVERIFY(rec.log.filter(QStringLiteral("No planet on a dark sky")).value(0).contains(QStringLiteral("\"Surface\"")));
+    QVERIFY(rec.log.filter(QStringLiteral("Aligned ")).isEmpty());
+    QVERIFY(rec.log.contains(QStringLiteral("0 images analyzed, 0 valid")));
+    for (int i = 0; i < frames.size(); ++i)
+        QVERIFY(!e.frames->record(i).aligned);
 }
 
 QTEST_GUILESS_MAIN(TestGlobalAlign)

@@ -875,6 +875,17 @@ bool alignPlanet(StackEngine& e, const Progress& progress)
     int analysed = 0, valid = 0;
     const int taking = framesTakingPart(e, progress);
     bool cancelled = false;
+    {
+        // A surface filling the frame has no disk to centre: the run stops at the reference frame.
+        QImage frame;
+        if (e.loadPrepared(e.frames->path(reference), frame) && kernels::planetCentre(frame, threshold).noSky) {
+            progress.say(QStringLiteral("No planet on a dark sky in the reference frame ") + e.frames->path(reference)
+                         + QStringLiteral(": the bright area reaches across the frame. \"Planet\" centres a disk on sky;"
+                                          " align a surface filling the frame with \"Surface\"."));
+            finishPositionRun(progress, 0, 0, total);
+            return true;
+        }
+    }
     ReadAhead<PlanetWork> readAhead(e, progress, [threshold](int, const QImage& frame, PlanetWork& work) {
         work.frame = frame;
         work.centre = kernels::planetCentre(frame, threshold);
@@ -918,8 +929,9 @@ bool alignPlanet(StackEngine& e, const Progress& progress)
             ++valid;
         } else {
             e.featureFound = false;
-            progress.say(QStringLiteral("Planet not found: ") + path + QStringLiteral(" // Processing time: ") + seconds(t)
-                         + QStringLiteral("s"));
+            progress.say(QStringLiteral("Planet not found: ") + path
+                         + (work.centre.noSky ? QStringLiteral(" (no sky around the bright area)") : QString())
+                         + QStringLiteral(" // Processing time: ") + seconds(t) + QStringLiteral("s"));
         }
         progress.step(analysed, taking);
         progress.processEvents();

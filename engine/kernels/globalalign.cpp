@@ -94,6 +94,22 @@ PlanetCentre planetCentre(const FloatPlane& L, int threshold)
     if (diskPixels < 5)
         return result;
 
+    // A disk on sky reaches at most two adjoining edges of the frame, or two opposite ones when it is
+    // wider than the frame. When the bright area lines three or four edges, or covers most of the
+    // frame, the frame shows a surface, not a disk: no centre is given.
+    auto passing = [&](int x0, int y0, int dx, int dy, int length) {
+        int count = 0;
+        for (int k = 0; k < length; ++k)
+            count += disk[std::size_t(y0 + k * dy) * w + std::size_t(x0 + k * dx)];
+        return count;
+    };
+    const int lined = (passing(1, 1, 0, 1, h - 2) * 20 >= h - 2) + (passing(w - 2, 1, 0, 1, h - 2) * 20 >= h - 2)
+        + (passing(1, 1, 1, 0, w - 2) * 20 >= w - 2) + (passing(1, h - 2, 1, 0, w - 2) * 20 >= w - 2);
+    if (lined >= 3 || diskPixels * 10 >= 7LL * (w - 2) * (h - 2)) {
+        result.noSky = true;
+        return result;
+    }
+
     constexpr int kRim = 3;
     // Row-wise, then column-wise dilation by kRim (a square neighbourhood).
     std::vector<unsigned char> rows(disk.size(), 0), region(disk.size(), 0);

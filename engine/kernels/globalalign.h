@@ -19,6 +19,8 @@ struct PlanetCentre {
     bool found = false;
     double x = 0, y = 0;   // centre of gravity of the disk
     bool edgeCut = false;  // the disk reaches the frame edge; the centre then comes from its symmetric part
+    bool noSky = false;    // the bright area lines three or four frame edges or fills most of the frame:
+                           // a surface filling the frame, not a disk on sky (found is false)
     int threshold = 0;     // the sky/disk threshold used (8-bit luminance)
     double sky = 0;        // the sky level subtracted from the weights
 };
@@ -29,7 +31,8 @@ int otsuThreshold(const std::vector<long long>& histogram);
 // The disk's centre of gravity. A pixel belongs to the disk when it and its four neighbours reach the
 // threshold (threshold < 0: chosen automatically); the disk with a 3-pixel rim around it is weighted
 // by the luminance above the sky level, so that the soft limb enters smoothly. When the disk reaches
-// the frame edge only the part symmetric about the centre is weighed.
+// the frame edge only the part symmetric about the centre is weighed. A frame without sky around the
+// bright area (see PlanetCentre::noSky) gives no centre.
 PlanetCentre planetCentre(const QImage& image, int threshold = -1);
 PlanetCentre planetCentre(const FloatPlane& luminance, int threshold = -1);
 
