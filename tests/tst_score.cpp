@@ -5,6 +5,10 @@
 #include "score.h"
 #include "seeing.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cmath>
@@ -64,6 +68,7 @@ private slots:
     void sharperScoresHigher();
     void refusesWhatCannotBeScored();
     void simulatorKeepsItsBooks();
+    void simulatorIgnoresThreadCount();
 };
 
 void TestScore::registersKnownOffsets_data()
@@ -175,6 +180,40 @@ void TestScore::simulatorKeepsItsBooks()
                             .arg(r.dx).arg(r.dy).arg(drifted.state(1).shift.x()).arg(drifted.state(1).shift.y())));
     // Frames are a function of the seed and the index alone.
     QCOMPARE(drifted.frame(1), seeing::Sequence(still).frame(1));
+}
+
+void TestScore::simulatorIgnoresThreadCount()
+{
+    // The files written on one thread and on several are the same, byte for byte, for both scenes,
+    // and they hold the frames the sequence renders on its own.
+    for (seeing::Scene scene : {seeing::Scene::Planet, seeing::Scene::Moon}) {
+        seeing::Parameters p;
+        p.scene = scene;
+        p.width = 120;
+        p.height = 90;
+        p.frames = 5;
+        p.seed = 7;
+        const seeing::Sequence sequence(p);
+        QTemporaryDir one, several;
+        const QStringList serial = sequence.write(one.path(), 1);
+        const QStringList parallel = sequence.write(several.path(), 3);
+        QCOMPARE(serial.size(), p.frames);
+        QCOMPARE(parallel.size(), p.frames);
+        QStringList names;
+        for (const QString& path : serial)
+            names << QFileInfo(path).fileName();
+        names << QStringLiteral("truth.png") << QStringLiteral("frames.txt");
+        for (const QString& name : names) {
+            QFile a(QDir(one.path()).filePath(name)), b(QDir(several.path()).filePath(name));
+            QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+            const QByteArray bytes = a.readAll();
+            QVERIFY(!bytes.isEmpty());
+            QVERIFY2(bytes == b.readAll(), qPrintable(name));
+        }
+        for (int i = 0; i < p.frames; ++i)
+            QCOMPARE(QImage(parallel[i]).convertToFormat(QImage::Format_RGB32),
+                     sequence.frame(i).convertToFormat(QImage::Format_RGB32));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestScore)
