@@ -974,7 +974,8 @@ void addShiftedPlane(const kernels::FloatPlane& src, double dx, double dy, kerne
     kernels::cubicWeights(dx - bx, wx);
     kernels::cubicWeights(dy - by, wy);
     const int ix = int(bx), iy = int(by);
-    for (int Y = 0; Y < sum.height; ++Y) {
+    parallel::forRange(0, sum.height, [&](int yFirst, int yEnd) {
+    for (int Y = yFirst; Y < yEnd; ++Y) {
         const double v = Y + dy;
         if (v < 0 || v > src.height - 1)
             continue;
@@ -996,6 +997,7 @@ void addShiftedPlane(const kernels::FloatPlane& src, double dx, double dy, kerne
             c[X] += 1.0f;
         }
     }
+    }, 16);
 }
 
 kernels::FloatPlane meanOf(const kernels::FloatPlane& sum, const kernels::FloatPlane& count)
