@@ -778,9 +778,28 @@ void Nebulo::savestacked()
     saveStackedTo(name);
 }
 
+QString Nebulo::inputAt(const QString& path) const
+{
+    const QString frame = readers::inputAt(path, fileNames);
+    if (!frame.isEmpty())
+        return tr("the frame %1").arg(QDir::toNativeSeparators(frame));
+    QStringList darks = engine.darkList;
+    if (!darkFile_.isEmpty())
+        darks << darkFile_;
+    const QString dark = readers::inputAt(path, darks);
+    return dark.isEmpty() ? QString() : tr("the dark frame %1").arg(QDir::toNativeSeparators(dark));
+}
+
 void Nebulo::saveStackedTo(const QString& path)
 {
     rememberDirectory(path);
+    const QString input = inputAt(path);
+    if (!input.isEmpty()) {
+        prompts.warning(this, tr("Save failed"),
+                        tr("The stacked image was not saved.\n%1 is %2, an input of the stack; choose another file.")
+                            .arg(QDir::toNativeSeparators(path), input));
+        return;
+    }
     const int depth = ui.cbDepth16->isChecked() ? 16 : 8;
     const StackEngine::Result result = engine.result(path, depth);
     QString error = result.refusal;
@@ -903,6 +922,8 @@ void Nebulo::openDark()
     rememberDirectory(path);
     if (!StackEngine::readImage(path, engine.darkImage))
         log(batch::unreadableLine(path));
+    else
+        darkFile_ = path;
     engine.darkSequenceLoaded = false;
 }
 

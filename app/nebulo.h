@@ -158,6 +158,8 @@ private:
     void showQualityGraph(double threshold);
     // Dark frames of another size than the light frames are announced in a warning box.
     void checkDarkSize();
+    // The input (light frame, dark frame, master dark file) that is the file at path; empty when none is.
+    QString inputAt(const QString& path) const;
     // The alignment mode and what it needs: the planet's threshold, the surface patch.
     void copyAlignmentControls();
     void copyMultiPointControls();
@@ -172,6 +174,8 @@ private:
     bool cancelRequested_ = false;
     bool followLog_ = true;
     QString lastDirectory_;
+    // The master dark opened from a file ("Open Darkframe"), an input the result may not replace.
+    QString darkFile_;
 
     // The surface patch the user dragged in the view (null: chosen automatically), and the drag.
     QRect surfacePatch_;

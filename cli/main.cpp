@@ -22,7 +22,6 @@
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -74,23 +73,14 @@ int fail(int status, const QString& message)
     return status;
 }
 
-// The input (frame or dark frame) that is the same file as the output, after links are resolved;
-// empty when the output is none of them. Writing the stack there would replace an input.
+// The input (frame or dark frame) that is the same file as the output; empty when there is none.
 QString inputAt(const QString& output, const cli::Settings& s)
 {
-#ifdef Q_OS_UNIX
-    struct stat out;
-    if (::stat(QFile::encodeName(output).constData(), &out) != 0)
-        return QString(); // no file there yet: it cannot be an input
-    for (const QStringList* list : {&s.frames, &s.darks}) {
-        for (const QString& input : *list) {
-            struct stat in;
-            if (::stat(QFile::encodeName(input).constData(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
-                return (list == &s.darks ? QStringLiteral("dark frame ") : QStringLiteral("frame ")) + input;
-        }
-    }
-#endif
-    return QString();
+    const QString frame = readers::inputAt(output, s.frames);
+    if (!frame.isEmpty())
+        return QStringLiteral("frame ") + frame;
+    const QString dark = readers::inputAt(output, s.darks);
+    return dark.isEmpty() ? QString() : QStringLiteral("dark frame ") + dark;
 }
 
 void silenceToolkit(QtMsgType, const QMessageLogContext&, const QString&) {}

@@ -17,6 +17,8 @@
 #include <memory>
 #include <numeric>
 
+#include <unistd.h>
+
 namespace {
 
 using windowfixture::firstDifference;
@@ -87,6 +89,8 @@ private slots:
     void saveCancelled();
     void saveFailure_data();
     void saveFailure();
+    void saveOverAnInput_data();
+    void saveOverAnInput();
 
     // colour
     void colourChangeRecomputes();
@@ -467,6 +471,73 @@ void TestWindowOutput::saveFailure()
     } else {
         QVERIFY(!QFileInfo::exists(path));
     }
+}
+
+// The result may not replace one of its inputs, whichever name leads to it.
+void TestWindowOutput::saveOverAnInput_data()
+{
+    QTest::addColumn<QString>("input"); // "frame", "dark" (of the dark sequence) or "master" (a master dark file)
+    QTest::addColumn<QString>("link");  // "", "symbolic" or "hard"
+
+    QTest::newRow("frame") << "frame" << "";
+    QTest::newRow("dark frame") << "dark" << "";
+    QTest::newRow("symbolic link to a frame") << "frame" << "symbolic";
+    QTest::newRow("hard link to a dark frame") << "dark" << "hard";
+    QTest::newRow("symbolic link to the master dark file") << "master" << "symbolic";
+}
+
+void TestWindowOutput::saveOverAnInput()
+{
+    QFETCH(QString, input);
+    QFETCH(QString, link);
+
+    const QStringList frames = alignedSequence();
+    QImage dark(kFrame, QImage::Format_RGB32);
+    dark.fill(Qt::black);
+    const QStringList darks = fixtures::writeSequence(*dir, QStringLiteral("dark"), {dark, dark});
+    QCOMPARE(darks.size(), 2);
+    w->openDarkFiles(darks);
+    const QString master = fixtures::write(*dir, QStringLiteral("master.png"), dark);
+    w->prompts.openFileName = [master](QWidget*, const QString&, const QString&, const QString&) { return master; };
+    w->openDark();
+    w->ui.pbStack2->click();
+    QVERIFY(w->engine.stackReady);
+
+    const QString target = input == "frame" ? frames.at(2) : input == "dark" ? darks.at(1) : master;
+    saveName = target;
+    if (link == "symbolic") {
+        saveName = dir->filePath(QStringLiteral("link.png"));
+        QVERIFY(QFile::link(target, saveName));
+    } else if (link == "hard") {
+        saveName = dir->filePath(QStringLiteral("link.png"));
+        QCOMPARE(::link(QFile::encodeName(target).constData(), QFile::encodeName(saveName).constData()), 0);
+    }
+    QFile original(target);
+    QVERIFY(original.open(QIODevice::ReadOnly));
+    const QByteArray content = original.readAll();
+    original.close();
+    const QStringList before = QDir(dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
+    warnings.clear();
+    const QStringList logBefore = log();
+
+    w->ui.pbSaveStacked->click();
+
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings.first().startsWith(QLatin1String("Save failed|The stacked image was not saved.")), qPrintable(warnings.first()));
+    QVERIFY2(warnings.first().contains(QDir::toNativeSeparators(target)), qPrintable(warnings.first()));
+    QVERIFY2(warnings.first().contains(input == "frame" ? QLatin1String("the frame ") : QLatin1String("the dark frame ")),
+             qPrintable(warnings.first()));
+    QCOMPARE(log(), logBefore);
+    QCOMPARE(QDir(dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), before);
+    QVERIFY(original.open(QIODevice::ReadOnly));
+    QCOMPARE(original.readAll(), content);
+    QVERIFY(QFileInfo(saveName).isSymLink() == (link == "symbolic"));
+
+    // Another name in the same folder is saved as usual.
+    saveName = dir->filePath(QStringLiteral("result.png"));
+    w->ui.pbSaveStacked->click();
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY(QFile::exists(saveName));
 }
 
 // ---- colour -----------------------------------------------------------------------------------

@@ -110,6 +110,24 @@ QString fileIdentity(const QString& name)
         .arg(quint64(st.st_ino));
 }
 
+QString inputAt(const QString& path, const QStringList& names)
+{
+    struct stat target;
+    if (::stat(QFile::encodeName(path).constData(), &target) != 0)
+        return QString();
+    QString previous; // the frames of a capture share one file: look at it once
+    for (const QString& name : names) {
+        const QString file = sourceFile(name);
+        if (file == previous)
+            continue;
+        previous = file;
+        struct stat st;
+        if (::stat(QFile::encodeName(file).constData(), &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino)
+            return name;
+    }
+    return QString();
+}
+
 bool expandSequence(const QStringList& paths, QStringList* frames, QStringList* notes, QString* error)
 {
     QStringList expanded;

@@ -37,6 +37,11 @@ bool isCapture(const QString& path);
 // does not exist): a file rewritten on disk is a new frame.
 QString fileIdentity(const QString& name);
 
+// The first of the frame names whose file is the file at path, after links (same device and file
+// number: symbolic and hard links count); empty when none is, or when nothing exists at path yet.
+// Writing to path would replace that input.
+QString inputAt(const QString& path, const QStringList& names);
+
 // The list with every capture replaced by the names of its frames, in order. A capture that holds
 // fewer whole frames than its header announces adds a line to *notes. False with *error (naming the
 // file and what is wrong) when a capture cannot be opened; *frames is then left alone.
