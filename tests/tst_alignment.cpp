@@ -419,6 +419,11 @@ void TestAlignment::meanColour_data()
         for (int x = 0; x < bands.width(); ++x)
             bands.setPixel(x, y, qRgb(1, 128, 255));
     QTest::newRow("bands 1500x900") << bands << false;
+    // After the first row the sums are tiny (1/255): a white pixel is 2^31 units of their binade.
+    QImage faintThenWhite = fixtures::solid(64, 4, qRgb(255, 255, 255));
+    for (int x = 0; x < faintThenWhite.width(); ++x)
+        faintThenWhite.setPixel(x, 0, x ? qRgb(0, 0, 0) : qRgb(1, 1, 1));
+    QTest::newRow("faint first row, then white") << faintThenWhite << false;
     QTest::newRow("one pixel") << fixtures::solid(1, 1, qRgb(12, 34, 56)) << false;
     QTest::newRow("one row") << randomImage(4000, 1, 80, 0, 255) << false;
     QTest::newRow("one column") << randomImage(1, 3000, 81, 0, 255) << false;

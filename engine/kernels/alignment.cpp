@@ -300,8 +300,10 @@ private:
             return;
         unit_ = std::ldexp(1.0, e - 23);
         units_ = (long long)(double(sum_) / unit_);
+        // A step of the whole binade or more (a small sum, a bright pixel) leaves it whatever the row
+        // holds; held as the binade's size, it sends such a row to addRowExactly without leaving int.
         for (int k = 0; k < 256; ++k)
-            steps_[k] = std::int32_t(std::nearbyint(fraction[k] / unit_));
+            steps_[k] = std::int32_t(std::min(std::nearbyint(fraction[k] / unit_), double(kBinadeEnd)));
         ready_ = true;
     }
 
