@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test through CTest (offscreen).
+# Under CI=true (or with NEBULO_SANITIZERS=1) the sanitizer jobs of scripts/sanitize.sh follow.
 set -euo pipefail
 cd "$(dirname "$0")"
 bash scripts/ensure-deps.sh
@@ -10,3 +11,6 @@ cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNEBULO_WERROR=$
 cmake --build "$BUILD_DIR"
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 "$@"
+if [ "${CI:-}" = "true" ] || [ "${NEBULO_SANITIZERS:-}" = "1" ]; then
+  bash scripts/sanitize.sh
+fi
