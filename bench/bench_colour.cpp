@@ -1,7 +1,11 @@
 // Latency of a colour change on a stack: the full-resolution adjustment with gamma and the low value
 // boost, against the same per-pixel steps without remembered results (the previous loop, kept here
-// for the ratio inside one run), and the view-sized preview the window shows while a control moves.
+// for the ratio inside one run), and the sampled preview of the whole stack (every 3rd pixel at 4K).
 //   bench_colour [--quick] [--frames N]
+//   bench_colour --window [--frames N]   the window itself: CPU time per move of a control (preview of
+//                                        what the view shows, painted) and at rest (the exact image),
+//                                        at 1080p and 4K, windows of 1280x800 and 1920x1080
+//   bench_colour --preview [--frames N]  the 4K sampled preview alone, for profiling
 
 #include "benchutil.h"
 #include "colour.h"
