@@ -746,16 +746,23 @@ void Nebulo::colourControlChanged()
         return;
     }
     copyColourControls();
-    int step = 2;
-    while (pixels / (qint64(step) * step) > previewPixels)
+    // Only what the view shows, at most one sample per screen pixel and at most previewPixels.
+    const QRect whole(0, 0, acc->width, acc->height);
+    QRect region = view->mapToScene(view->viewport()->rect()).boundingRect().toAlignedRect() & whole;
+    if (region.isEmpty())
+        region = whole;
+    int step = std::max(1, int(std::ceil(1.0 / view->zoom() - 1e-9)));
+    const qint64 regionPixels = qint64(region.width()) * region.height();
+    while (regionPixels / (qint64(step) * step) > previewPixels)
         ++step;
-    showPreview(engine.colorPreview(step), step, QSize(acc->width, acc->height));
+    showPreview(engine.colorPreview(step, region), step, region.topLeft(), whole.size());
     colourRest_->start(colourRestMs);
 }
 
-void Nebulo::showPreview(const QImage& image, int step, const QSize& extent)
+void Nebulo::showPreview(const QImage& image, int step, const QPoint& origin, const QSize& extent)
 {
     auto* item = new QGraphicsPixmapItem(QPixmap::fromImage(image));
+    item->setPos(origin);
     item->setScale(step);
     pixmapItem = item;
     scene->clear();

@@ -148,8 +148,9 @@ private:
     // Alignment and refinement read the stacking filter and the search radius afresh.
     void copyPositionRunControls();
     void copyColourControls();
-    // A preview image shown over the whole stack's extent (each of its pixels covers step x step).
-    void showPreview(const QImage& image, int step, const QSize& extent);
+    // A preview image of the part of the stack from origin, each of its pixels covering step x step,
+    // in a scene of the whole stack's extent.
+    void showPreview(const QImage& image, int step, const QPoint& origin, const QSize& extent);
 
     // Where the open and save dialogs start: the folder used last in this run.
     QString dialogDirectory(bool open) const;

@@ -1,7 +1,11 @@
 // Latency of a colour change on a stack: the full-resolution adjustment with gamma and the low value
 // boost, against the same per-pixel steps without remembered results (the previous loop, kept here
-// for the ratio inside one run), and the view-sized preview the window shows while a control moves.
+// for the ratio inside one run), and the sampled preview of the whole stack (every 3rd pixel at 4K).
 //   bench_colour [--quick] [--frames N]
+//   bench_colour --window [--frames N]   the window itself: CPU time per move of a control (preview of
+//                                        what the view shows, painted) and at rest (the exact image),
+//                                        at 1080p and 4K, windows of 1280x800 and 1920x1080
+//   bench_colour --preview [--frames N]  the 4K sampled preview alone, for profiling
 
 #include "benchutil.h"
 #include "colour.h"
@@ -10,7 +14,10 @@
 #include "stacking.h"
 #include "synthetic.h"
 
-#include <QGuiApplication>
+#include "nebulo.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
 #include <QPixmap>
 #include <QThread>
 
@@ -91,13 +98,57 @@ void measure(int width, int height, int frames, int threads)
     (void)sink;
 }
 
+// The window's own path for one move of a colour control on a stack of the given size: the control's
+// signal, the image it shows, and the view painted. CPU time of the process per change (all threads).
+void measureWindow(int width, int height, int frames, int threads, const QSize& windowSize)
+{
+    Nebulo w;
+    w.resize(windowSize);
+    w.show();
+    QApplication::processEvents();
+    parallel::setThreadCount(threads);
+    w.engine.accumulator = stackOf(width, height, frames);
+    w.engine.stackReady = true;
+    w.fileNames = QStringList{QStringLiteral("stack")};
+    w.ui.cblvb->setChecked(true);
+    w.adjustColors(); // the exact image, as after stacking
+    w.view->viewport()->repaint();
+    const QSize viewport = w.view->viewport()->size();
+    auto changeOnce = [&](int i, bool rest) {
+        // Alternating values: each change is a real one.
+        w.ui.sbGammaG->setValue(i % 2 ? 0.8 : 0.9);
+        if (rest)
+            w.adjustColors();
+        w.view->viewport()->repaint();
+    };
+    for (bool rest : {false, true}) {
+        w.colourRestMs = 1000000; // the rest is measured on its own
+        std::vector<double> cpu, wall;
+        for (int i = 0; i < 9; ++i) {
+            QElapsedTimer t;
+            t.start();
+            const double c0 = bench::cpuMs();
+            changeOnce(i, rest);
+            cpu.push_back(bench::cpuMs() - c0);
+            wall.push_back(double(t.nsecsElapsed()) / 1e6);
+        }
+        std::sort(cpu.begin(), cpu.end());
+        std::sort(wall.begin(), wall.end());
+        std::printf("  %-40s CPU %7.1f ms   wall %7.1f ms\n",
+                    qPrintable(QStringLiteral("%1, %2 thr, view %3x%4:").arg(rest ? "exact image (at rest)" : "control moves")
+                                   .arg(threads).arg(viewport.width()).arg(viewport.height())),
+                    cpu[cpu.size() / 2], wall[wall.size() / 2]);
+        std::fflush(stdout);
+    }
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
+    QApplication app(argc, argv);
     const QStringList a = app.arguments();
     const bool quick = a.contains(QStringLiteral("--quick"));
     int frames = 20;
@@ -105,6 +156,37 @@ int main(int argc, char* argv[])
     if (at >= 0 && at + 1 < a.size())
         frames = std::max(1, a[at + 1].toInt());
     const int cores = QThread::idealThreadCount();
+    if (a.contains(QStringLiteral("--window"))) {
+        std::printf("The window following a colour control (gamma with the low value boost), medians of 9 changes\n");
+        for (const QSize& size : {QSize(1928, 1083), QSize(3848, 2163)}) {
+            std::printf("%dx%d stack of %d frames\n", size.width(), size.height(), frames);
+            for (const QSize& window : {QSize(1280, 800), QSize(1920, 1080)})
+                measureWindow(size.width(), size.height(), frames, cores, window);
+        }
+        return 0;
+    }
+    if (a.contains(QStringLiteral("--preview"))) { // the preview path alone, for profiling
+        auto acc = stackOf(3848, 2163, frames);
+        parallel::setThreadCount(cores);
+        kernels::ColourParams cp;
+        for (int c = 0; c < 3; ++c)
+            cp.gamma[c] = 0.8f;
+        cp.lowValueBoost = true;
+        cp.lvbExponent = 2;
+        volatile int sink = 0;
+        double kernel = 0, pixmap = 0;
+        for (int i = 0; i < 20; ++i) {
+            cp.gamma[1] = 0.8f + 0.01f * float(i);
+            const double c0 = bench::cpuMs();
+            const QImage image = kernels::colorAdjustedSampled(*acc, cp, 3);
+            const double c1 = bench::cpuMs();
+            sink = sink + QPixmap::fromImage(image).width();
+            kernel += c1 - c0;
+            pixmap += bench::cpuMs() - c1;
+        }
+        std::printf("CPU per change: sampled adjustment %.2f ms, pixmap %.2f ms\n", kernel / 20, pixmap / 20);
+        return 0;
+    }
     std::printf("Colour latency, stacks of %d frames, %d cores\n", frames, cores);
     for (int threads : {1, cores})
         measure(1928, 1083, frames, threads);

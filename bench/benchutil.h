@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <ctime>
 #include <cstdio>
 #include <functional>
 #include <vector>
@@ -28,6 +29,14 @@ inline Timing measure(const std::function<void()>& work, int runs)
     }
     std::sort(ms.begin(), ms.end());
     return {ms[ms.size() / 2], ms.front()};
+}
+
+// CPU time of the process so far (every thread), in ms.
+inline double cpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
 }
 
 inline void report(const QString& name, const Timing& t)

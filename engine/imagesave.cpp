@@ -1,5 +1,7 @@
 #include "imagesave.h"
 
+#include "pngwrite.h"
+
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
@@ -163,12 +165,17 @@ bool save(const QImage& image, const QString& path, QString* error)
     if (deep && (format == "ppm" || format == "pgm")) {
         // The image library writes these formats at 8 bits only.
         encoded = netpbm16(image, format == "pgm");
+    } else if (format == "png" && pngwrite::encodes(image)) {
+        // Our PNG writer: the size of the image library's default file in a fraction of its time.
+        encoded = pngwrite::encode(image);
+        if (encoded.isEmpty())
+            return fail(error, QStringLiteral("Cannot write %1: the image could not be compressed.").arg(path));
     } else {
         QBuffer buffer(&encoded);
         buffer.open(QIODevice::WriteOnly);
         QImageWriter writer(&buffer, format);
-        // PNG: the writer's default effort costs twice the time of the next lower one for files about
-        // 3-5 % smaller (bench_output measures both).
+        // Other PNGs (grey, alpha, colour spaces): the writer's default effort costs twice the time of
+        // the next lower one for files about 3-5 % smaller (bench_output measures both).
         if (format == "png")
             writer.setCompression(60);
         if (!writer.write(image))

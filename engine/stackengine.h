@@ -252,8 +252,9 @@ public:
     };
     Result result(const QString& path, int depth) const;
     static bool writeResult(const Result& result, const QString& path, QString* error = nullptr);
-    // colorAdjusted() at every step-th pixel in each axis: a quick view while a colour control moves.
-    QImage colorPreview(int step) const;
+    // colorAdjusted() at every step-th pixel in each axis of the region (null: the whole stack): a quick
+    // view while a colour control moves.
+    QImage colorPreview(int step, const QRect& region = QRect()) const;
 
     // ---- quality -------------------------------------------------------------------------------
     float gradientQualityH() const;

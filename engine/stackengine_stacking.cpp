@@ -123,9 +123,9 @@ bool StackEngine::saveResult(const QString& path, int depth, QString* error) con
     return writeResult(result(path, depth), path, error);
 }
 
-QImage StackEngine::colorPreview(int step) const
+QImage StackEngine::colorPreview(int step, const QRect& region) const
 {
-    return accumulator ? kernels::colorAdjustedSampled(*accumulator, colourParams(), step) : QImage();
+    return accumulator ? kernels::colorAdjustedSampled(*accumulator, colourParams(), step, region) : QImage();
 }
 kernels::StackParams StackEngine::stackParams() const
 {

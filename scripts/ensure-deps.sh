@@ -14,6 +14,7 @@ NEBULO_PACKAGES=(
   libspng-dev                # fast decoding of 8-bit PNG frames
   libcfitsio-dev             # FITS frames
   libnetpbm-dev              # PGM/PPM frames at every maxval
+  libdeflate-dev             # compressing PNG results
 )
 # Fuzzing (scripts/fuzz.sh) and the sanitizer jobs of CI need clang's libFuzzer as well.
 if [ -n "${NEBULO_FUZZ_DEPS:-}" ]; then

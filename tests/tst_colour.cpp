@@ -14,6 +14,8 @@
 #include <QImageWriter>
 #include <QtTest/QtTest>
 
+#include <spng.h>
+
 #include <cmath>
 #include <vector>
 
@@ -81,6 +83,68 @@ QStringList listing(const QString& folder)
     return entries;
 }
 
+
+// Rows that favour each PNG filter in turn: noise, a ramp along the row, a copy of the row above, a
+// smooth surface; 16-bit samples use both bytes.
+QImage filterMix(int width, int height, QImage::Format format, quint64 seed)
+{
+    synth::Rng rng(seed);
+    QImage image(width, height, format);
+    const bool deep = format == QImage::Format_RGBX64;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            quint16 c[3];
+            for (int k = 0; k < 3; ++k) {
+                switch (y % 4) {
+                case 0: c[k] = quint16(rng.below(65536)); break;
+                case 1: c[k] = quint16(x * 613 * (k + 1) + y); break;
+                case 2: c[k] = quint16(x * 613 * (k + 1) + y - 1); break;
+                default: c[k] = quint16(32768 + 20000 * std::sin(0.05 * x + 0.07 * y + k)); break;
+                }
+            }
+            if (deep)
+                image.setPixelColor(x, y, QColor::fromRgba64(c[0], c[1], c[2]));
+            else
+                image.setPixel(x, y, qRgb(c[0] >> 8, c[1] >> 8, c[2] >> 8));
+        }
+    return image;
+}
+
+// The samples of a PNG file as libspng decodes them: R, G, B rows, 16-bit samples most significant
+// byte first; empty when it refuses the file.
+QByteArray spngSamples(const QByteArray& file, int* depth)
+{
+    spng_ctx* ctx = spng_ctx_new(0);
+    QByteArray out;
+    spng_ihdr ihdr{};
+    std::size_t size = 0;
+    if (spng_set_png_buffer(ctx, file.constData(), std::size_t(file.size())) == 0 && spng_get_ihdr(ctx, &ihdr) == 0
+        && ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR && spng_decoded_image_size(ctx, SPNG_FMT_RAW, &size) == 0) {
+        out.resize(qsizetype(size));
+        if (spng_decode_image(ctx, out.data(), size, SPNG_FMT_RAW, 0) != 0)
+            out.clear();
+        *depth = ihdr.bit_depth;
+    }
+    spng_ctx_free(ctx);
+    return out;
+}
+
+// The image's samples as the PNG file of bit depth 8 or 16 holds them.
+QByteArray pngSamples(const QImage& image, int depth)
+{
+    QByteArray out;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgba64 c = image.pixelColor(x, y).rgba64();
+            for (quint16 v : {c.red(), c.green(), c.blue()}) {
+                if (depth == 16)
+                    out.append(char(v >> 8));
+                out.append(char(depth == 16 ? v & 0xff : v >> 8));
+            }
+        }
+    return out;
+}
+
 } // namespace
 
 class TestColour : public QObject {
@@ -114,6 +178,8 @@ private slots:
     void failedSaveKeepsWhatWasThere();
     void saveReplacesAnExistingFile();
     void savedStackHasTheCanvasSize();
+    void pngReadsBackExactly_data();
+    void pngReadsBackExactly();
 };
 
 void TestColour::integerPower_data()
@@ -617,6 +683,51 @@ void TestColour::savedStackHasTheCanvasSize()
     const QImage back(path);
     QCOMPARE(back.size(), QSize(23, 14));
     QCOMPARE(back.convertToFormat(QImage::Format_RGB32), result);
+}
+
+void TestColour::pngReadsBackExactly_data()
+{
+    QTest::addColumn<QImage>("image");
+    QTest::addColumn<int>("depth"); // of the file; 0: not plain RGB (the image library's writer)
+    QTest::newRow("8-bit 1x1") << filterMix(1, 1, QImage::Format_RGB32, 1) << 8;
+    QTest::newRow("8-bit 97x41") << filterMix(97, 41, QImage::Format_RGB32, 2) << 8;
+    QTest::newRow("16-bit 1x1") << filterMix(1, 1, QImage::Format_RGBX64, 3) << 16;
+    QTest::newRow("16-bit 97x41") << filterMix(97, 41, QImage::Format_RGBX64, 4) << 16;
+    // Several IDAT chunks.
+    QTest::newRow("16-bit 700x400") << filterMix(700, 400, QImage::Format_RGBX64, 5) << 16;
+    QImage translucent = filterMix(31, 9, QImage::Format_RGB32, 6).convertToFormat(QImage::Format_ARGB32);
+    translucent.setPixel(3, 4, qRgba(10, 20, 30, 40));
+    QTest::newRow("alpha") << translucent << 0;
+    QTest::newRow("grey") << filterMix(31, 9, QImage::Format_RGB32, 7).convertToFormat(QImage::Format_Grayscale8) << 0;
+}
+
+void TestColour::pngReadsBackExactly()
+{
+    QFETCH(QImage, image);
+    QFETCH(int, depth);
+    image.setDotsPerMeterX(3780);
+    image.setDotsPerMeterY(2835);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("stack.png"));
+    QString error;
+    QVERIFY2(imagesave::save(image, path, &error), qPrintable(error));
+    QCOMPARE(listing(dir.path()), QStringList{QStringLiteral("stack.png")});
+
+    const QImage back(path);
+    QCOMPARE(back.format(), image.format());
+    QCOMPARE(back, image);
+    QCOMPARE(back.dotsPerMeterX(), 3780);
+    QCOMPARE(back.dotsPerMeterY(), 2835);
+    if (depth == 0)
+        return;
+    // Another decoder, which checks every chunk's CRC and the stream's checksum, reads the same samples.
+    int stored = 0;
+    const QByteArray file = contentsOf(path);
+    const QByteArray samples = spngSamples(file, &stored);
+    QCOMPARE(file.count("IDAT") > 1, image.width() == 700);
+    QCOMPARE(stored, depth);
+    QCOMPARE(samples.size(), qsizetype(image.width()) * image.height() * 3 * (depth / 8));
+    QVERIFY(samples == pngSamples(image, depth));
 }
 
 QTEST_GUILESS_MAIN(TestColour)

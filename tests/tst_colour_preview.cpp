@@ -40,12 +40,17 @@ private slots:
     void sampledAdjustmentIsTheFullOneAtTheSamples_data()
     {
         QTest::addColumn<int>("step");
+        QTest::addColumn<QRect>("region"); // null: the whole stack
         for (int step : {1, 2, 3, 7, 60})
-            QTest::newRow(qPrintable(QStringLiteral("step %1").arg(step))) << step;
+            QTest::newRow(qPrintable(QStringLiteral("step %1").arg(step))) << step << QRect();
+        QTest::newRow("part, step 1") << 1 << QRect(5, 7, 20, 11);
+        QTest::newRow("part, step 3") << 3 << QRect(4, 2, 31, 17);
+        QTest::newRow("part beyond the edges") << 2 << QRect(40, 30, 40, 40);
     }
     void sampledAdjustmentIsTheFullOneAtTheSamples()
     {
         QFETCH(int, step);
+        QFETCH(QRect, region);
         auto acc = createFloatImage(53, 38);
         synth::Rng rng(4);
         for (std::size_t i = 0; i < acc->floatCount(); i += 4) {
@@ -58,16 +63,18 @@ private slots:
         cp.gamma[1] = 0.6f;
         cp.lowValueBoost = true;
         const QImage full = kernels::colorAdjusted(*acc, cp);
-        const QImage preview = kernels::colorAdjustedSampled(*acc, cp, step);
-        QCOMPARE(preview.size(), QSize((53 + step - 1) / step, (38 + step - 1) / step));
-        QCOMPARE(preview, sampled(full, step));
+        const QImage preview = kernels::colorAdjustedSampled(*acc, cp, step, region);
+        const QRect part = region.isNull() ? full.rect() : region & full.rect();
+        QCOMPARE(preview.size(), QSize((part.width() + step - 1) / step, (part.height() + step - 1) / step));
+        QCOMPARE(preview, sampled(full.copy(part), step));
     }
 
-    void largeStackShowsPreviewThenExactImage()
+    // A stack of the shifted squares, made through the window.
+    void stackThroughTheWindow(int width, int height)
     {
         QVector<QImage> frames;
         for (const QPoint& s : kShifts)
-            frames << fixtures::brightSquare(120, 100, 60 + s.x(), 50 + s.y(), 9, qRgb(220, 200, 180));
+            frames << fixtures::brightSquare(width, height, width / 2 + s.x(), height / 2 + s.y(), 9, qRgb(220, 200, 180));
         const QStringList paths = fixtures::writeSequence(*dir, QStringLiteral("stack"), frames);
         QCOMPARE(paths.size(), frames.size());
         w->openFiles(paths);
@@ -75,6 +82,12 @@ private slots:
         w->ui.pbWeight->click();
         w->ui.pbAlign->click();
         w->ui.pbStack2->click();
+        QVERIFY(w->engine.accumulator);
+    }
+
+    void largeStackShowsPreviewThenExactImage()
+    {
+        stackThroughTheWindow(120, 100);
         const QSize extent(w->engine.accumulator->width, w->engine.accumulator->height);
         const qint64 pixels = qint64(extent.width()) * extent.height();
 
@@ -102,6 +115,31 @@ private slots:
         w->previewAbovePixels = pixels;
         w->ui.sbGainR->setValue(1.2);
         QCOMPARE(shown(), w->engine.colorAdjusted());
+    }
+
+    // The preview holds what the view shows: one sample per screen pixel when shrunk, only the
+    // visible part when enlarged.
+    void previewFollowsTheView()
+    {
+        stackThroughTheWindow(900, 700);
+        const QSize extent(w->engine.accumulator->width, w->engine.accumulator->height);
+        w->previewAbovePixels = 0;
+        w->colourRestMs = 100000;
+
+        w->view->setZoom(0.25);
+        w->ui.sbGammaG->setValue(1.7);
+        QCOMPARE(w->pixmapItem->scale(), 4.0);
+        QCOMPARE(w->pixmapItem->pos(), QPointF(0, 0));
+        QCOMPARE(shown(), sampled(w->engine.colorAdjusted(), 4));
+
+        w->view->setZoom(4.0);
+        w->ui.sbGammaG->setValue(1.5);
+        const QRect visible = w->view->mapToScene(w->view->viewport()->rect()).boundingRect().toAlignedRect();
+        QVERIFY(visible.width() < extent.width() / 2 && visible.height() < extent.height() / 2);
+        QCOMPARE(w->pixmapItem->scale(), 1.0);
+        QCOMPARE(w->pixmapItem->pos(), QPointF(visible.topLeft()));
+        QCOMPARE(shown(), w->engine.colorAdjusted().copy(visible));
+        QCOMPARE(w->scene->sceneRect(), QRectF(QPointF(0, 0), QSizeF(extent)));
     }
 };
 

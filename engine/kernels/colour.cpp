@@ -166,12 +166,15 @@ QImage colorAdjusted16(const FloatImage& acc, const ColourParams& p)
     return adjustedImage<QRgba64>(acc, p);
 }
 
-QImage colorAdjustedSampled(const FloatImage& acc, const ColourParams& p, int step)
+QImage colorAdjustedSampled(const FloatImage& acc, const ColourParams& p, int step, const QRect& region)
 {
-    if (step <= 1)
+    const QRect whole(0, 0, acc.width, acc.height);
+    const QRect part = region.isNull() ? whole : region & whole;
+    step = std::max(1, step);
+    if (step == 1 && part == whole)
         return colorAdjusted(acc, p);
     using S = px::Samples<QRgb>;
-    const int width = (acc.width + step - 1) / step, height = (acc.height + step - 1) / step;
+    const int width = (part.width() + step - 1) / step, height = (part.height() + step - 1) / step;
     QImage out(width, height, S::kFormat);
     if (out.isNull() || !acc.data)
         return out;
@@ -181,7 +184,7 @@ QImage colorAdjustedSampled(const FloatImage& acc, const ColourParams& p, int st
         for (int y = y0; y < y1; ++y) {
             QRgb* line = rows(y);
             for (int x = 0; x < width; ++x) {
-                const float* in = acc.pixel(x * step, y * step);
+                const float* in = acc.pixel(part.left() + x * step, part.top() + y * step);
                 float v[3] = {0.0f, 0.0f, 0.0f};
                 if (in[3] != 0.0f)
                     pipeline(in, v);

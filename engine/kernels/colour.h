@@ -54,8 +54,10 @@ QImage colorAdjusted16(const FloatImage& accumulator, const ColourParams& params
 // rows top first; a pixel with no sample (W = 0) is 0. Empty without an accumulator.
 std::vector<float> colourValues(const FloatImage& accumulator, const ColourParams& params);
 
-// The adjustment of pixel (x * step, y * step) of the accumulator at (x, y): a ceil(width / step) x
-// ceil(height / step) image whose pixels are those of colorAdjusted() there (step 1: the whole image).
-QImage colorAdjustedSampled(const FloatImage& accumulator, const ColourParams& params, int step);
+// The adjustment of pixel (left + x * step, top + y * step) of the accumulator at (x, y), for the part
+// `region` of it (null: all of it): a ceil(width / step) x ceil(height / step) image whose pixels are
+// those of colorAdjusted() there.
+QImage colorAdjustedSampled(const FloatImage& accumulator, const ColourParams& params, int step,
+                            const QRect& region = QRect());
 
 } // namespace kernels
