@@ -1,8 +1,10 @@
 // The whole pass of the batch command against one plain decode of the same files.
 //   bench_pipeline [--quick] [--runs N] [--keep DIR] [--baseline CLI] [--cliff N]
-// Generates 200 frames of 640x480 and 50 of 1920x1080 (PNG, with noise), then measures in one run:
+// Generates 200 frames of 640x480 and 100 of 1920x1080 (PNG, with noise), then measures in one run:
 // a single-threaded decode pass of the files, and nebulo-cli with quality analysis, alignment,
-// refinement and stacking over them. Prints the medians, their ratio and the command's peak memory.
+// refinement and stacking over them. Prints the medians, their ratio and the command's peak memory,
+// and the same ratio of CPU times (the command's threads together against the decode pass), which
+// other programs running on the machine disturb less than elapsed times.
 // --baseline CLI runs another build of the command in the same runs (for before/after ratios).
 // --cliff N instead measures N frames of 640x480 with a frame budget of half their decoded size
 // against one that holds them all.
@@ -20,6 +22,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <ctime>
 #include <vector>
 
 extern char** environ;
@@ -48,8 +51,17 @@ QStringList makeSequence(const QString& dir, int count, int width, int height)
     return synth::writeSequence(dir, QStringLiteral("frame"), frames);
 }
 
-double decodePassMs(const QStringList& files)
+double processCpuMs()
 {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+// Elapsed milliseconds (and the CPU milliseconds when cpuMs is given).
+double decodePassMs(const QStringList& files, double* cpuMs = nullptr)
+{
+    const double cpu0 = processCpuMs();
     QElapsedTimer t;
     t.start();
     qint64 pixels = 0;
@@ -60,6 +72,8 @@ double decodePassMs(const QStringList& files)
     }
     if (pixels == 0)
         std::printf("decoding failed\n");
+    if (cpuMs)
+        *cpuMs = processCpuMs() - cpu0;
     return double(t.nsecsElapsed()) / 1e6;
 }
 
@@ -121,35 +135,39 @@ void measure(int count, int width, int height, int runs, const QString& keep)
             + files;
     };
     decodePassMs(files); // warm the page cache
-    std::vector<double> decode, pipeline, ratios, bmpRatios, peaks, baseline, baseRatios, basePeaks;
+    std::vector<double> decode, pipeline, ratios, bmpRatios, peaks, baseline, baseRatios, basePeaks, cpuRatios, baseCpuRatios;
     for (int r = 0; r < runs; ++r) {
-        const double d = decodePassMs(files);
+        double decodeCpu = 0, passCpu = 0;
+        const double d = decodePassMs(files, &decodeCpu);
         double peak = 0, bmpPeak = 0;
-        const double p = runCommand(argsFor(QStringLiteral("out.png")), &peak);
+        const double p = runCommand(argsFor(QStringLiteral("out.png")), &peak, &passCpu);
+        cpuRatios.push_back(passCpu / decodeCpu);
         const double b = runCommand(argsFor(QStringLiteral("out.bmp")), &bmpPeak);
         decode.push_back(d);
         pipeline.push_back(p);
         ratios.push_back(p / d);
         bmpRatios.push_back(b / d);
         peaks.push_back(std::max(peak, bmpPeak));
-        std::printf("  run %d: decode %8.1f ms   whole pass %8.1f ms (ratio %.3f); with a BMP result %8.1f ms (ratio %.3f)   peak %.0f MB\n",
-                    r + 1, d, p, p / d, b, b / d, peaks.back());
+        std::printf("  run %d: decode %8.1f ms   whole pass %8.1f ms (ratio %.3f); with a BMP result %8.1f ms (ratio %.3f)   peak %.0f MB\n"
+                    "         cpu: decode %8.1f ms   whole pass %8.1f ms (ratio %.3f)\n",
+                    r + 1, d, p, p / d, b, b / d, peaks.back(), decodeCpu, passCpu, passCpu / decodeCpu);
         if (!g_baseline.isEmpty()) {
-            double basePeak = 0;
-            const double base = runCommand(argsFor(QStringLiteral("base.png")), &basePeak, nullptr, g_baseline);
+            double basePeak = 0, baseCpu = 0;
+            const double base = runCommand(argsFor(QStringLiteral("base.png")), &basePeak, &baseCpu, g_baseline);
+            baseCpuRatios.push_back(baseCpu / decodeCpu);
             baseRatios.push_back(base / d);
             baseline.push_back(base);
             basePeaks.push_back(basePeak);
-            std::printf("         baseline whole pass %8.1f ms (ratio %.3f)   peak %.0f MB   this build / baseline %.3f\n", base,
-                        base / d, basePeak, p / base);
+            std::printf("         baseline whole pass %8.1f ms (ratio %.3f)   peak %.0f MB   this build / baseline %.3f   cpu %8.1f ms (ratio %.3f)\n",
+                        base, base / d, basePeak, p / base, baseCpu, baseCpu / decodeCpu);
         }
         std::fflush(stdout);
     }
-    std::printf("  median: decode %8.1f ms   whole pass %8.1f ms   ratio %.3f   (BMP result: ratio %.3f)   peak %.0f MB\n",
-                median(decode), median(pipeline), median(ratios), median(bmpRatios), median(peaks));
+    std::printf("  median: decode %8.1f ms   whole pass %8.1f ms   ratio %.3f   (BMP result: ratio %.3f)   peak %.0f MB   cpu ratio %.3f\n",
+                median(decode), median(pipeline), median(ratios), median(bmpRatios), median(peaks), median(cpuRatios));
     if (!baseline.empty())
-        std::printf("  median: baseline whole pass %8.1f ms   ratio %.3f   peak %.0f MB\n", median(baseline),
-                    median(baseRatios), median(basePeaks));
+        std::printf("  median: baseline whole pass %8.1f ms   ratio %.3f   peak %.0f MB   cpu ratio %.3f\n", median(baseline),
+                    median(baseRatios), median(basePeaks), median(baseCpuRatios));
 }
 
 // The cache cliff: the whole pass with a frame budget of half the decoded frames against one that
@@ -251,6 +269,6 @@ int main(int argc, char* argv[])
     measureSamples(std::max(5, runs));
     measure(200, 640, 480, runs, keep);
     if (!quick)
-        measure(50, 1920, 1080, runs, keep);
+        measure(100, 1920, 1080, runs, keep);
     return 0;
 }

@@ -19,6 +19,7 @@
 #include <memory>
 #include <new>
 #include <numeric>
+#include <optional>
 
 namespace batch {
 namespace {
@@ -65,11 +66,14 @@ void finishPositionRun(const Progress& progress, int analysed, int valid, const 
 // While the loop works on one frame, worker threads prepare the next frames that take part: they load
 // them into the frame cache and, where the loop has per-frame work that depends only on the frame
 // (Compute), do that work too. The loop itself, its order, its log lines and its event processing are
-// unchanged; it takes each prepared result in sequence order, and does the work itself for a frame no
-// worker has started. A frame that fails to load is left to the loop, which reports it at its turn.
-// What read-ahead holds counts against the cache's budget: a frame is read ahead only when the budget
-// has room for it (and its work) beside the frames the cache must keep, and only when a worker thread
-// can be started; otherwise the loop does the work itself.
+// unchanged; it takes each prepared result in sequence order. The loop's thread is one of the threads
+// the work may use: there is one worker thread fewer than threads, a frame no worker has started yet is
+// done by the loop's thread itself, and while it waits for a frame a worker is preparing, it does the
+// next frame no worker has started. Work done on the loop's thread runs there alone (no row-parallel
+// helpers), so no more threads are runnable than the cores the work may use. A frame that fails to load
+// is left to the loop, which reports it at its turn. What read-ahead holds counts against the cache's
+// budget: a frame is read ahead only when the budget has room for it (and its work) beside the frames the
+// cache must keep, and only when a worker thread can be started; otherwise the loop does the work itself.
 template <class Work>
 class ReadAhead {
 public:
@@ -82,7 +86,7 @@ public:
         // A frame read ahead is held as the frame and, with work, one more image of its size.
         frameBytes_ = engine.frameImage.sizeInBytes() * (compute_ ? 2 : 1);
         if (threads > 1 && frameBytes_ > 0) {
-            workers_ = std::make_unique<parallel::Workers>(threads);
+            workers_ = std::make_unique<parallel::Workers>(threads - 1);
             depth_ = threads + 1;
         }
     }
@@ -119,7 +123,12 @@ public:
         }
     }
 
-    // The work done ahead for frame i; false when the loop must do it itself.
+    // True while worker threads load or work on frames ahead: the loop's own kernels then run on
+    // its thread alone.
+    bool busy() const { return workers_ && workers_->pending() > 0; }
+
+    // The work done ahead for frame i (by a worker, or now by this thread when no worker has started
+    // it); false when the loop must do it itself.
     bool take(int i, Work& work)
     {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -129,12 +138,29 @@ public:
         std::shared_ptr<Slot> slot = it->second;
         slots_.erase(it);
         if (slot->state == State::Queued) {
-            slot->state = State::Cancelled; // not started yet: the loop is quicker on its own
-            engine_.cache->unreserve(slot->reserved);
-            return false;
+            slot->state = State::Running;
+            lock.unlock();
+            run(*slot);
+            lock.lock();
         }
-        while (slot->state == State::Running)
-            done_.wait(lock);
+        while (slot->state == State::Running) {
+            // A worker prepares this frame: meanwhile this thread does the first frame none has started.
+            std::shared_ptr<Slot> next;
+            for (auto& entry : slots_) {
+                if (entry.second->state == State::Queued) {
+                    next = entry.second;
+                    break;
+                }
+            }
+            if (!next) {
+                done_.wait(lock);
+                continue;
+            }
+            next->state = State::Running;
+            lock.unlock();
+            run(*next);
+            lock.lock();
+        }
         engine_.cache->unreserve(slot->reserved);
         if (slot->state != State::Done)
             return false;
@@ -148,7 +174,32 @@ private:
         State state = State::Queued;
         Work work;
         qint64 reserved = 0;
+        int index = 0;
+        FrameRequest request;
     };
+
+    // Loads the slot's frame and does its work, on the calling thread alone; the slot is Running.
+    void run(Slot& slot)
+    {
+        const parallel::SerialScope serial;
+        bool loaded = false;
+        Work work;
+        try {
+            QImage frame;
+            const FrameRequest& request = slot.request;
+            loaded = engine_.cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, frame,
+                                           FrameCache::Use::Now, 0, request.keep);
+            if (loaded)
+                compute_(slot.index, frame, work);
+        } catch (const std::bad_alloc&) {
+            loaded = false; // the loop does this frame itself and reports what happens then
+            work = Work();
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        slot.work = std::move(work);
+        slot.state = loaded ? State::Done : State::Failed;
+        done_.notify_all();
+    }
 
     bool schedule(int j)
     {
@@ -176,35 +227,20 @@ private:
         }
         auto slot = std::make_shared<Slot>();
         slot->reserved = bytes;
+        slot->index = j;
+        slot->request = request;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             slots_[j] = slot;
         }
-        const bool started = workers_->start([this, request, cache, slot, j] {
+        const bool started = workers_->start([this, slot] {
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 if (slot->state != State::Queued)
-                    return;
+                    return; // taken by the loop's thread, or cancelled
                 slot->state = State::Running;
             }
-            // One frame per thread: the kernels inside run on this thread alone.
-            const parallel::SerialScope serial;
-            bool loaded = false;
-            Work work;
-            try {
-                QImage frame;
-                loaded = cache->obtain(request.key, [&request](QImage& out) { return request.prepare(out); }, frame,
-                                       FrameCache::Use::Now, 0, request.keep);
-                if (loaded)
-                    compute_(j, frame, work);
-            } catch (const std::bad_alloc&) {
-                loaded = false; // the loop does this frame itself and reports what happens then
-                work = Work();
-            }
-            std::unique_lock<std::mutex> lock(mutex_);
-            slot->work = std::move(work);
-            slot->state = loaded ? State::Done : State::Failed;
-            done_.notify_all();
+            run(*slot);
         });
         if (!started) {
             std::unique_lock<std::mutex> lock(mutex_);
@@ -224,6 +260,20 @@ private:
     qint64 frameBytes_ = 0;
     int depth_ = 0;
     int highest_ = -1;
+};
+
+// The loop's own kernels on its thread alone while read-ahead keeps the other threads busy.
+class SerialWhileBusy {
+public:
+    template <class Work>
+    explicit SerialWhileBusy(const ReadAhead<Work>& readAhead)
+    {
+        if (readAhead.busy())
+            serial_.emplace();
+    }
+
+private:
+    std::optional<parallel::SerialScope> serial_;
 };
 
 bool alignPlanet(StackEngine& e, const Progress& progress);
@@ -413,6 +463,7 @@ static bool alignLoop(StackEngine& e, const Progress& progress)
         readAhead.before(i);
         const Stopwatch clock;
         AlignWork prepared;
+        const SerialWhileBusy serial(readAhead);
         const bool read = readAhead.take(i, prepared) ? e.alignFrame(i, &prepared) : e.alignFrame(i);
         progress.setStatus(QStringLiteral("Aligning... ") + percent(i, n));
         ++analysed;
@@ -471,6 +522,7 @@ static bool refineLoop(StackEngine& e, const Progress& progress)
         readAhead.before(i);
         const Stopwatch clock;
         RefineWork prepared;
+        const SerialWhileBusy serial(readAhead);
         const bool read = readAhead.take(i, prepared) ? e.refineFrame(i, &prepared) : e.refineFrame(i);
         progress.setStatus(QStringLiteral("Doing pattern matching... ") + percent(i, n));
         ++analysed;
@@ -551,6 +603,7 @@ static bool stackLoop(StackEngine& e, const Progress& progress)
         }
         readAhead.before(i);
         const Stopwatch clock;
+        const SerialWhileBusy serial(readAhead);
         const bool read = subPixel ? e.stackFrameSubPixel(i) : e.stackFrame(i);
         progress.setStatus(QStringLiteral("Stacking... ") + percent(i, n));
         ++processed;
@@ -639,6 +692,7 @@ static bool qualityLoop(StackEngine& e, const Progress& progress)
         const QString path = e.frames->path(i);
         QualityWork prepared;
         float q = 0.0f;
+        const SerialWhileBusy serial(readAhead);
         if (readAhead.take(i, prepared)) {
             e.frameImage = prepared.frame;
             q = prepared.rating;

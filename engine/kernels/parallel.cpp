@@ -142,6 +142,12 @@ void Workers::waitForDone()
     done_.wait(lock, [this] { return queue_.empty() && busy_ == 0; });
 }
 
+int Workers::pending()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return int(queue_.size()) + busy_;
+}
+
 void Workers::run()
 {
     std::unique_lock<std::mutex> lock(mutex_);

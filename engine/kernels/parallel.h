@@ -51,6 +51,8 @@ public:
     bool start(std::function<void()> task);
     // Returns when every task given so far has finished.
     void waitForDone();
+    // Tasks given and not finished yet (waiting or running).
+    int pending();
 
 private:
     void run();
