@@ -164,12 +164,14 @@ public:
     FrameRequest frameRequest(const QString& path) const;
     // The frame as loadFrame prepares it, through the cache; frameImage is not touched.
     bool loadPrepared(const QString& path, QImage& image);
-    // Mean colour of an image, remembered for cached frames.
+    // Mean colour of an image (as its 8-bit view sees it), remembered for cached frames.
     QColor meanColourOf(const QImage& image) const;
+    // The same when the caller has made the image's 8-bit view (px::view8) already.
+    QColor meanColourOf(const QImage& image, const QImage& view8) const;
     // meanColourOf as a function (it captures the engine).
-    std::function<QColor(const QImage&)> meanColourFn() const
+    std::function<QColor(const QImage&, const QImage&)> meanColourFn() const
     {
-        return [this](const QImage& image) { return meanColourOf(image); };
+        return [this](const QImage& image, const QImage& view8) { return meanColourOf(image, view8); };
     }
     // The image enlarged by the supersampling factor when supersampling is on.
     QImage supersampled(const QImage& image) const;
