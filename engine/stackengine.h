@@ -197,6 +197,10 @@ public:
 
     // ---- dark frames ---------------------------------------------------------------------------
     void setDarkList(const QStringList& paths);
+    // How single-channel frames are demosaiced. Dark frames are read the same way, so a change leaves
+    // a master dark built before it stale: masterDarkBuilt is cleared and the next stacking run (or
+    // the caller) builds it again.
+    void setDebayer(readers::Debayer debayer);
     // Builds the master dark from darkList (when a dark sequence is set). Unreadable dark frames and
     // dark frames of another size are named through log and left out (and listed in *leftOut).
     // False when the memory for the master dark cannot be had (the previous master dark then stays).
