@@ -6,7 +6,8 @@
 // per second (elapsed time), CPU milliseconds per frame (user + system), the frames per second the CPU
 // time allows on two cores (frames / (CPU seconds / 2): what a quiet two-core machine shows when the
 // command keeps both busy) and the peak resident memory. The 200-frame and the full capture side by
-// side show whether memory grows with the number of frames. --keep DIR leaves the inputs in DIR (for
+// side show whether memory grows with the number of frames (a child process renders and writes the
+// inputs, so that the peak measured is the command's alone). --keep DIR leaves the inputs in DIR (for
 // profiling); --baseline CLI measures another build of the command on the same inputs.
 
 #include "serwriter.h"
@@ -178,35 +179,51 @@ int main(int argc, char* argv[])
     const QString keep = argOf("--keep");
     const QDir dir(keep.isEmpty() ? temporary.path() : keep);
     QDir().mkpath(dir.path());
-    std::printf("rendering frames...\n");
-    std::fflush(stdout);
-    const std::vector<QImage> distinct = planetFrames(100);
-
     struct Input {
         QString label;
         QStringList files;
         int frames;
     };
     std::vector<Input> inputs;
-    {
+    const QString pngDir = dir.filePath(QStringLiteral("png200"));
+    QStringList pngs;
+    for (int i = 0; i < 200; ++i)
+        pngs << QStringLiteral("%1/frame_%2.png").arg(pngDir).arg(i, 3, 10, QLatin1Char('0'));
+    inputs.push_back({QStringLiteral("200 frames, 8-bit RGB PNG sequence"), pngs, 200});
+    for (bool raw16 : {false, true})
+        for (int count : {200, full})
+            inputs.push_back({QStringLiteral("%1 frames, %2 SER").arg(count).arg(raw16 ? "16-bit raw RGGB" : "8-bit RGB"),
+                              {dir.filePath(QStringLiteral("%1-%2.ser").arg(raw16 ? "bayer16" : "rgb8").arg(count))}, count});
+
+    if (a.contains(QStringLiteral("--write-inputs"))) {
+        // The child that writes the inputs: the frames it renders never count in the peak memory the
+        // parent reports for the command (a spawned process starts from its parent's resident size).
+        const std::vector<QImage> distinct = planetFrames(100);
         QVector<QImage> sequence;
         for (int i = 0; i < 200; ++i)
             sequence << distinct[std::size_t(i) % distinct.size()];
-        const QStringList pngs = synth::writeSequence(dir.filePath(QStringLiteral("png200")), QStringLiteral("frame"), sequence);
-        if (pngs.isEmpty()) {
+        if (synth::writeSequence(pngDir, QStringLiteral("frame"), sequence) != pngs) {
             std::printf("cannot write the PNG sequence\n");
             return 1;
         }
-        inputs.push_back({QStringLiteral("200 frames, 8-bit RGB PNG sequence"), pngs, 200});
-    }
-    for (bool raw16 : {false, true}) {
-        for (int count : {200, full}) {
-            const QString path = dir.filePath(QStringLiteral("%1-%2.ser").arg(raw16 ? "bayer16" : "rgb8").arg(count));
-            if (!writeCapture(path, distinct, count, raw16)) {
-                std::printf("cannot write %s\n", qPrintable(path));
+        for (std::size_t i = 1; i < inputs.size(); ++i) {
+            if (!writeCapture(inputs[i].files.first(), distinct, inputs[i].frames, i >= 3)) {
+                std::printf("cannot write %s\n", qPrintable(inputs[i].files.first()));
                 return 1;
             }
-            inputs.push_back({QStringLiteral("%1 frames, %2 SER").arg(count).arg(raw16 ? "16-bit raw RGGB" : "8-bit RGB"), {path}, count});
+        }
+        return 0;
+    }
+    std::printf("rendering frames...\n");
+    std::fflush(stdout);
+    if (runCommand(QCoreApplication::applicationFilePath().toLocal8Bit(),
+                   {QStringLiteral("--write-inputs"), QStringLiteral("--frames"), QString::number(full), QStringLiteral("--keep"), dir.path()})
+            .ms < 0)
+        return 1;
+    for (const Input& in : inputs) {
+        if (!QFile::exists(in.files.last())) {
+            std::printf("%s was not written\n", qPrintable(in.files.last()));
+            return 1;
         }
     }
 
