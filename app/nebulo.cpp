@@ -196,8 +196,12 @@ Nebulo::Nebulo(QWidget* parent, Qt::WindowFlags flags)
     connect(ui.pbDarks, &QPushButton::clicked, this, &Nebulo::openDarkList);
     connect(ui.lwFrames, &QListWidget::currentRowChanged, this, &Nebulo::selectFrame);
     // A new pattern shows at once on the current frame; the loops read it when they load frames.
+    // A master dark built already is built again from the dark frames read the new way.
     connect(ui.comboDebayer, &QComboBox::currentIndexChanged, this, [this] {
+        const bool built = engine.darkSequenceLoaded && engine.masterDarkBuilt;
         readDebayer();
+        if (built && !engine.masterDarkBuilt)
+            buildMasterDarkNow();
         selectFrame();
     });
     connect(ui.actionGradientH, &QAction::triggered, this, &Nebulo::gradientH);
@@ -349,7 +353,19 @@ void Nebulo::readDebayer()
     static const readers::Debayer choices[] = {readers::Debayer::Auto, readers::Debayer::None, readers::Debayer::RGGB,
                                                readers::Debayer::GRBG, readers::Debayer::GBRG, readers::Debayer::BGGR};
     const int index = ui.comboDebayer->currentIndex();
-    engine.readOptions.debayer = index >= 0 && index < 6 ? choices[index] : readers::Debayer::Auto;
+    engine.setDebayer(index >= 0 && index < 6 ? choices[index] : readers::Debayer::Auto);
+}
+
+void Nebulo::buildMasterDarkNow()
+{
+    lblStatus->setText(tr("Building master darkframe..."));
+    QCoreApplication::processEvents();
+    const LongOperation operation(this);
+    QStringList leftOut;
+    batch::buildMasterDark(engine, progress(), &leftOut);
+    if (engine.masterDarkBuilt && engine.masterDark)
+        log(batch::masterDarkLine(int(engine.darkList.size() - leftOut.size())));
+    lblStatus->setText(tr("Ready."));
 }
 
 void Nebulo::log(const QString& line)
@@ -844,15 +860,8 @@ void Nebulo::openDarkFiles(const QStringList& chosen)
         engine.setDarkList(paths);
         const auto answer = prompts.question(tr("Build darkframe?"), tr("Darkframe sequence successfully loaded."),
                                              tr("Do you want to build the master darkframe right now?"));
-        if (answer == QMessageBox::Yes) {
-            lblStatus->setText(tr("Building master darkframe..."));
-            QCoreApplication::processEvents();
-            const LongOperation operation(this);
-            QStringList leftOut;
-            batch::buildMasterDark(engine, progress(), &leftOut);
-            if (engine.masterDarkBuilt && engine.masterDark)
-                log(batch::masterDarkLine(int(paths.size() - leftOut.size())));
-        }
+        if (answer == QMessageBox::Yes)
+            buildMasterDarkNow();
         checkDarkSize();
     }
     lblStatus->setText(tr("Ready."));

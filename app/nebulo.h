@@ -141,6 +141,8 @@ private:
     void log(const QString& line);
     // The "Debayer:" choice into the engine's reading options.
     void readDebayer();
+    // Builds the master dark from the engine's dark list, with progress, cancel and the log line.
+    void buildMasterDarkNow();
     batch::Progress progress();
     // The inspector; false when the position is not reported. *luma receives the luminance shown.
     bool inspect(QMouseEvent* e, int* luma);

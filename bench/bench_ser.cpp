@@ -1,14 +1,20 @@
-// The whole pass of the batch command over SER captures.
-//   bench_ser [--runs N] [--frames N]
-// Generates captures of 640x480 frames (8-bit RGB, and 16-bit raw RGGB), 200 frames and the full
-// count (default 1000), then runs nebulo-cli -q --quality 0 --refine on each several times. Prints
-// frames per second and peak resident memory (medians of the runs): the 200-frame and the full
-// capture side by side show whether memory grows with the number of frames.
+// The whole pass of the batch command over SER captures and over the equivalent PNG sequence.
+//   bench_ser [--runs N] [--frames N] [--keep DIR] [--baseline CLI]
+// Generates 640x480 frames as a 200-frame PNG sequence (8-bit RGB), and as captures of 200 frames and
+// of the full count (default 1000) in 8-bit RGB and in 16-bit raw RGGB, then runs
+// nebulo-cli -q --quality 0 --refine on each several times. Prints, per input, the medians of: frames
+// per second (elapsed time), CPU milliseconds per frame (user + system), the frames per second the CPU
+// time allows on two cores (frames / (CPU seconds / 2): what a quiet two-core machine shows when the
+// command keeps both busy) and the peak resident memory. The 200-frame and the full capture side by
+// side show whether memory grows with the number of frames (a child process renders and writes the
+// inputs, so that the peak measured is the command's alone). --keep DIR leaves the inputs in DIR (for
+// profiling); --baseline CLI measures another build of the command on the same inputs.
 
 #include "serwriter.h"
 #include "synthetic.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
@@ -31,10 +37,14 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-// Milliseconds and peak resident memory (MB) of one run of the command.
-double runCommand(const QStringList& arguments, double* peakMb)
+struct Usage {
+    double ms = -1, cpuMs = 0, peakMb = 0;
+};
+
+// Elapsed and CPU milliseconds and peak resident memory (MB) of one run of the command.
+Usage runCommand(const QByteArray& program, const QStringList& arguments)
 {
-    std::vector<QByteArray> storage{QByteArray(NEBULO_CLI_PATH)};
+    std::vector<QByteArray> storage{program};
     for (const QString& a : arguments)
         storage.push_back(a.toLocal8Bit());
     std::vector<char*> argv;
@@ -44,15 +54,18 @@ double runCommand(const QStringList& arguments, double* peakMb)
     QElapsedTimer t;
     t.start();
     pid_t pid = 0;
+    Usage u;
     if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return -1;
+        return u;
     int status = 0;
     struct rusage usage {};
     wait4(pid, &status, 0, &usage);
-    *peakMb = usage.ru_maxrss / 1024.0;
+    u.ms = double(t.nsecsElapsed()) / 1e6;
+    u.cpuMs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+    u.peakMb = usage.ru_maxrss / 1024.0;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        std::printf("nebulo-cli failed (status %d)\n", WEXITSTATUS(status));
-    return double(t.nsecsElapsed()) / 1e6;
+        std::printf("%s failed (status %d)\n", program.constData(), WEXITSTATUS(status));
+    return u;
 }
 
 // A wandering, blurring planet; frames repeat after `distinct` (rendering is slower than stacking).
@@ -116,22 +129,37 @@ bool writeCapture(const QString& path, const std::vector<QImage>& distinct, int 
     return true;
 }
 
-void measure(const QString& path, int frames, const QString& label, int runs)
+struct Row {
+    QString label;
+    int frames = 0;
+    double fps = 0, cpuMsPerFrame = 0, cpuFps = 0, peakMb = 0;
+};
+
+Row measure(const QByteArray& program, const QStringList& inputs, int frames, const QString& label, int runs)
 {
     QTemporaryDir out;
-    const QStringList args = {QStringLiteral("-q"), QStringLiteral("-o"), out.filePath(QStringLiteral("out.png")),
-                              QStringLiteral("--quality"), QStringLiteral("0"), QStringLiteral("--refine"), path};
-    std::vector<double> fps, peaks;
-    double peak = 0;
-    runCommand(args, &peak); // warm the page cache
+    const QStringList args = QStringList{QStringLiteral("-q"), QStringLiteral("-o"), out.filePath(QStringLiteral("out.png")),
+                                         QStringLiteral("--quality"), QStringLiteral("0"), QStringLiteral("--refine")}
+        + inputs;
+    std::vector<double> fps, cpu, peaks;
+    runCommand(program, args); // warm the page cache
     for (int r = 0; r < runs; ++r) {
-        const double ms = runCommand(args, &peak);
-        fps.push_back(frames / (ms / 1000.0));
-        peaks.push_back(peak);
-        std::printf("  %-34s run %d: %8.1f ms  %7.1f frames/s  peak %.0f MB\n", qPrintable(label), r + 1, ms, fps.back(), peak);
+        const Usage u = runCommand(program, args);
+        fps.push_back(frames / (u.ms / 1000.0));
+        cpu.push_back(u.cpuMs / frames);
+        peaks.push_back(u.peakMb);
+        std::printf("  %-40s run %d: %8.1f ms  CPU %8.1f ms  %7.1f frames/s  peak %.0f MB\n", qPrintable(label), r + 1, u.ms,
+                    u.cpuMs, fps.back(), u.peakMb);
         std::fflush(stdout);
     }
-    std::printf("  %-34s median: %7.1f frames/s   peak %.0f MB\n", qPrintable(label), median(fps), median(peaks));
+    Row row;
+    row.label = label;
+    row.frames = frames;
+    row.fps = median(fps);
+    row.cpuMsPerFrame = median(cpu);
+    row.cpuFps = 2000.0 / row.cpuMsPerFrame;
+    row.peakMb = median(peaks);
+    return row;
 }
 
 } // namespace
@@ -140,25 +168,75 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList a = app.arguments();
-    auto intArg = [&](const char* name, int fallback) {
+    auto argOf = [&](const char* name) {
         const int at = a.indexOf(QLatin1String(name));
-        return at >= 0 && at + 1 < a.size() ? std::max(1, a[at + 1].toInt()) : fallback;
+        return at >= 0 && at + 1 < a.size() ? a[at + 1] : QString();
     };
-    const int runs = intArg("--runs", 3);
-    const int full = intArg("--frames", 1000);
-    QTemporaryDir dir;
-    std::printf("rendering frames...\n");
-    std::fflush(stdout);
-    const std::vector<QImage> distinct = planetFrames(100);
-    for (bool raw16 : {false, true}) {
-        for (int count : {200, full}) {
-            const QString path = dir.filePath(QStringLiteral("%1-%2.ser").arg(raw16 ? "bayer16" : "rgb8").arg(count));
-            if (!writeCapture(path, distinct, count, raw16)) {
-                std::printf("cannot write %s\n", qPrintable(path));
+    const int runs = std::max(1, argOf("--runs").isEmpty() ? 3 : argOf("--runs").toInt());
+    const int full = std::max(1, argOf("--frames").isEmpty() ? 1000 : argOf("--frames").toInt());
+    const QString baseline = argOf("--baseline");
+    QTemporaryDir temporary;
+    const QString keep = argOf("--keep");
+    const QDir dir(keep.isEmpty() ? temporary.path() : keep);
+    QDir().mkpath(dir.path());
+    struct Input {
+        QString label;
+        QStringList files;
+        int frames;
+    };
+    std::vector<Input> inputs;
+    const QString pngDir = dir.filePath(QStringLiteral("png200"));
+    QStringList pngs;
+    for (int i = 0; i < 200; ++i)
+        pngs << QStringLiteral("%1/frame_%2.png").arg(pngDir).arg(i, 3, 10, QLatin1Char('0'));
+    inputs.push_back({QStringLiteral("200 frames, 8-bit RGB PNG sequence"), pngs, 200});
+    for (bool raw16 : {false, true})
+        for (int count : {200, full})
+            inputs.push_back({QStringLiteral("%1 frames, %2 SER").arg(count).arg(raw16 ? "16-bit raw RGGB" : "8-bit RGB"),
+                              {dir.filePath(QStringLiteral("%1-%2.ser").arg(raw16 ? "bayer16" : "rgb8").arg(count))}, count});
+
+    if (a.contains(QStringLiteral("--write-inputs"))) {
+        // The child that writes the inputs: the frames it renders never count in the peak memory the
+        // parent reports for the command (a spawned process starts from its parent's resident size).
+        const std::vector<QImage> distinct = planetFrames(100);
+        QVector<QImage> sequence;
+        for (int i = 0; i < 200; ++i)
+            sequence << distinct[std::size_t(i) % distinct.size()];
+        if (synth::writeSequence(pngDir, QStringLiteral("frame"), sequence) != pngs) {
+            std::printf("cannot write the PNG sequence\n");
+            return 1;
+        }
+        for (std::size_t i = 1; i < inputs.size(); ++i) {
+            if (!writeCapture(inputs[i].files.first(), distinct, inputs[i].frames, i >= 3)) {
+                std::printf("cannot write %s\n", qPrintable(inputs[i].files.first()));
                 return 1;
             }
-            measure(path, count, QStringLiteral("%1 frames, %2").arg(count).arg(raw16 ? "16-bit raw RGGB" : "8-bit RGB"), runs);
+        }
+        return 0;
+    }
+    std::printf("rendering frames...\n");
+    std::fflush(stdout);
+    if (runCommand(QCoreApplication::applicationFilePath().toLocal8Bit(),
+                   {QStringLiteral("--write-inputs"), QStringLiteral("--frames"), QString::number(full), QStringLiteral("--keep"), dir.path()})
+            .ms < 0)
+        return 1;
+    for (const Input& in : inputs) {
+        if (!QFile::exists(in.files.last())) {
+            std::printf("%s was not written\n", qPrintable(in.files.last()));
+            return 1;
         }
     }
+
+    std::vector<Row> rows;
+    for (const Input& in : inputs) {
+        rows.push_back(measure(QByteArray(NEBULO_CLI_PATH), in.files, in.frames, in.label, runs));
+        if (!baseline.isEmpty())
+            rows.push_back(measure(baseline.toLocal8Bit(), in.files, in.frames, QStringLiteral("baseline: ") + in.label, runs));
+    }
+    std::printf("\nmedians of %d runs, 640x480, nebulo-cli -q --quality 0 --refine\n", runs);
+    std::printf("%-50s %12s %14s %16s %9s\n", "input", "frames/s", "CPU ms/frame", "CPU-bound fps,", "peak MB");
+    std::printf("%-50s %12s %14s %16s %9s\n", "", "(elapsed)", "", "2 cores", "");
+    for (const Row& r : rows)
+        std::printf("%-50s %12.1f %14.2f %16.1f %9.0f\n", qPrintable(r.label), r.fps, r.cpuMsPerFrame, r.cpuFps, r.peakMb);
     return 0;
 }

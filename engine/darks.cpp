@@ -10,6 +10,15 @@ void StackEngine::setDarkList(const QStringList& paths)
     masterDarkBuilt = false;
 }
 
+void StackEngine::setDebayer(readers::Debayer debayer)
+{
+    if (debayer == readOptions.debayer)
+        return;
+    readOptions.debayer = debayer;
+    if (darkSequenceLoaded)
+        masterDarkBuilt = false;
+}
+
 bool StackEngine::buildMasterDark(const LogFn& log, QStringList* leftOut,
                                   const std::function<bool(int done, int total)>& proceed)
 {

@@ -6,6 +6,16 @@
 
 #include <unistd.h>
 
+namespace {
+
+// Frames not kept whose image is still known by its cacheKey: enough for the frames read ahead
+// between a frame's reading and the use of its mean colour.
+constexpr std::size_t kHandedOut = 256;
+// Mean colours remembered for frames not kept (a few hundred bytes each).
+constexpr qsizetype kPassingMeans = 1 << 17;
+
+} // namespace
+
 FrameCache::FrameCache()
     : budget_(defaultBudget())
 {
@@ -55,8 +65,11 @@ bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& imag
                 image = it->image;
                 reserved_ -= reserved;
                 if (!it->keep) {
+                    if (it->hasMean && passingMeans_.size() < kPassingMeans)
+                        passingMeans_.insert(key, it->mean);
                     bytes_ -= it->image.sizeInBytes();
                     entries_.erase(it);
+                    handedOut(key, image);
                     return true;
                 }
                 if (it->pinned) {
@@ -99,6 +112,7 @@ bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& imag
         entries_.remove(key);
         changed_.notify_all();
         image = prepared;
+        handedOut(key, image);
         return true;
     }
     entry.image = prepared;
@@ -179,6 +193,16 @@ void FrameCache::evictToBudget(const QString& keep)
     }
 }
 
+void FrameCache::handedOut(const QString& key, const QImage& image)
+{
+    if (handedOrder_.size() == kHandedOut) {
+        handedOut_.remove(handedOrder_.front());
+        handedOrder_.pop_front();
+    }
+    handedOut_.insert(image.cacheKey(), key);
+    handedOrder_.push_back(image.cacheKey());
+}
+
 bool FrameCache::meanColour(qint64 imageKey, QColor* colour) const
 {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -188,24 +212,39 @@ bool FrameCache::meanColour(qint64 imageKey, QColor* colour) const
             return true;
         }
     }
-    return false;
+    const auto key = handedOut_.constFind(imageKey);
+    if (key == handedOut_.constEnd())
+        return false;
+    const auto mean = passingMeans_.constFind(key.value());
+    if (mean == passingMeans_.constEnd())
+        return false;
+    *colour = mean.value();
+    return true;
 }
 
 void FrameCache::rememberMeanColour(qint64 imageKey, const QColor& colour)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    for (Entry& e : entries_) {
-        if (e.ready && e.image.cacheKey() == imageKey) {
-            e.hasMean = true;
-            e.mean = colour;
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+        if (it->ready && it->image.cacheKey() == imageKey) {
+            it->hasMean = true;
+            it->mean = colour;
+            if (!it->keep && passingMeans_.size() < kPassingMeans)
+                passingMeans_.insert(it.key(), colour);
             return;
         }
     }
+    const auto key = handedOut_.constFind(imageKey);
+    if (key != handedOut_.constEnd() && passingMeans_.size() < kPassingMeans)
+        passingMeans_.insert(key.value(), colour);
 }
 
 void FrameCache::clear()
 {
     std::unique_lock<std::mutex> lock(mutex_);
+    handedOut_.clear();
+    handedOrder_.clear();
+    passingMeans_.clear();
     for (auto it = entries_.begin(); it != entries_.end();) {
         if (it->ready || it->failed) {
             bytes_ -= it->image.sizeInBytes();

@@ -12,6 +12,7 @@
 #include <QString>
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 
@@ -53,7 +54,8 @@ public:
     // Frames read ahead but never used become ordinary entries.
     void releaseReadAhead();
 
-    // The mean colour remembered for a cached frame (identified by QImage::cacheKey()).
+    // The mean colour remembered for a cached frame (identified by QImage::cacheKey()). A frame that is
+    // not kept has its mean colour remembered by its key, for the passes that prepare it again.
     bool meanColour(qint64 imageKey, QColor* colour) const;
     void rememberMeanColour(qint64 imageKey, const QColor& colour);
 
@@ -76,6 +78,8 @@ private:
         quint64 admitted = 0; // order of joining the cache
     };
     void evictToBudget(const QString& keep);
+    // A frame not kept was handed out: its image stands for its key until the mean colour is asked.
+    void handedOut(const QString& key, const QImage& image);
 
     // Standard primitives rather than Qt's: the thread sanitizer understands them without an
     // instrumented toolkit.
@@ -87,4 +91,8 @@ private:
     qint64 reserved_ = 0;
     quint64 clock_ = 0;
     qint64 prepared_ = 0;
+    // Frames not kept: the keys of the images handed out last, and the mean colours by key.
+    QHash<qint64, QString> handedOut_;
+    std::deque<qint64> handedOrder_;
+    QHash<QString, QColor> passingMeans_;
 };

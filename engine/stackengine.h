@@ -164,12 +164,14 @@ public:
     FrameRequest frameRequest(const QString& path) const;
     // The frame as loadFrame prepares it, through the cache; frameImage is not touched.
     bool loadPrepared(const QString& path, QImage& image);
-    // Mean colour of an image, remembered for cached frames.
+    // Mean colour of an image (as its 8-bit view sees it), remembered for cached frames.
     QColor meanColourOf(const QImage& image) const;
+    // The same when the caller has made the image's 8-bit view (px::view8) already.
+    QColor meanColourOf(const QImage& image, const QImage& view8) const;
     // meanColourOf as a function (it captures the engine).
-    std::function<QColor(const QImage&)> meanColourFn() const
+    std::function<QColor(const QImage&, const QImage&)> meanColourFn() const
     {
-        return [this](const QImage& image) { return meanColourOf(image); };
+        return [this](const QImage& image, const QImage& view8) { return meanColourOf(image, view8); };
     }
     // The image enlarged by the supersampling factor when supersampling is on.
     QImage supersampled(const QImage& image) const;
@@ -195,6 +197,10 @@ public:
 
     // ---- dark frames ---------------------------------------------------------------------------
     void setDarkList(const QStringList& paths);
+    // How single-channel frames are demosaiced. Dark frames are read the same way, so a change leaves
+    // a master dark built before it stale: masterDarkBuilt is cleared and the next stacking run (or
+    // the caller) builds it again.
+    void setDebayer(readers::Debayer debayer);
     // Builds the master dark from darkList (when a dark sequence is set). Unreadable dark frames and
     // dark frames of another size are named through log and left out (and listed in *leftOut).
     // False when the memory for the master dark cannot be had (the previous master dark then stays).

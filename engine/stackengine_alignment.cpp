@@ -51,10 +51,9 @@ QImage StackEngine::analyzeReference(int index, int threshold, bool* found)
         *found = false;
     if (!loadPrepared(frames->path(index), image))
         return QImage();
-    const QColor colour = meanColourOf(image);
-
     // The analysis sees the frame at 8 bits.
     const QImage view = px::view8(image);
+    const QColor colour = meanColourOf(image, view);
     QImage preview = view;
     std::vector<QPoint> accepted;
     const kernels::Feature f = kernels::detectFeature(view, threshold, filterSize, searchRadius, &accepted);

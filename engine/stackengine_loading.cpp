@@ -176,10 +176,15 @@ bool StackEngine::loadPrepared(const QString& path, QImage& image)
 
 QColor StackEngine::meanColourOf(const QImage& image) const
 {
+    return meanColourOf(image, image);
+}
+
+QColor StackEngine::meanColourOf(const QImage& image, const QImage& view8) const
+{
     QColor mean;
     if (cache->meanColour(image.cacheKey(), &mean))
         return mean;
-    mean = kernels::meanColour(image);
+    mean = kernels::meanColour(view8); // the view of an 8-bit view is itself: nothing is converted twice
     cache->rememberMeanColour(image.cacheKey(), mean);
     return mean;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Small image fixtures for the suites: images with known pixels written to a temporary folder, the
-// plain formulas that expected values are worked out with, and a recorder of what a loop reports.
+// plain formulas that expected values are worked out with, a recorder of what a loop reports, and a
+// runner of the batch command.
 
 #include "batch.h"
 #include "synthetic.h"
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QString>
@@ -267,6 +269,29 @@ inline batch::ReferenceRequest referenceRequest(int index, int threshold, int fi
     r.filter = filter;
     r.radius = radius;
     r.scale = 1;
+    return r;
+}
+
+// ---- the batch command -------------------------------------------------------------------------
+
+// One run of nebulo-cli: its exit status (-1 for a crash or a run that did not end within two
+// minutes) and its output lines, empty lines left out.
+struct CliRun {
+    int status = -1;
+    QStringList out;
+    QStringList err;
+};
+
+inline CliRun runCli(const QStringList& arguments)
+{
+    QProcess p;
+    p.start(QStringLiteral(NEBULO_CLI_PATH), arguments);
+    CliRun r;
+    if (!p.waitForFinished(120000))
+        return r;
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    r.err = QString::fromUtf8(p.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     return r;
 }
 

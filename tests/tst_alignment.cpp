@@ -567,7 +567,7 @@ void TestAlignment::normalisationFoldedIntoTheSearch()
             const QColor mean = meanOf(frame);
             QImage normalised = frame;
             kernels::normaliseColour(normalised, cases[c].reference, mean);
-            const MeanColourFn meanFn = [&](const QImage&) { return mean; };
+            const MeanColourFn meanFn = [&](const QImage&, const QImage&) { return mean; };
             for (int threshold : thresholds)
                 for (int filter : filters) {
                     AlignSettings a;

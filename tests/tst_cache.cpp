@@ -262,6 +262,41 @@ private slots:
         parallel::setThreadCount(0);
     }
 
+    // A frame that is not kept (a frame of a capture) is prepared again in every pass; its mean colour,
+    // remembered once, stays known by its key, and only by it.
+    void meanColourOfFramesNotKept()
+    {
+        FrameCache cache;
+        const QColor mean(10, 20, 30);
+        QImage first, again, other;
+        auto prepare = [](QImage& out) {
+            out = fixtures::solid(4, 3, qRgb(1, 2, 3));
+            return true;
+        };
+        QVERIFY(cache.obtain(QStringLiteral("a"), prepare, first, FrameCache::Use::Now, 0, false));
+        QColor found;
+        QVERIFY(!cache.meanColour(first.cacheKey(), &found));
+        cache.rememberMeanColour(first.cacheKey(), mean);
+        QCOMPARE(cache.frameCount(), 0); // not kept
+        QVERIFY(cache.obtain(QStringLiteral("a"), prepare, again, FrameCache::Use::Now, 0, false));
+        QVERIFY(again.cacheKey() != first.cacheKey()); // prepared anew
+        QVERIFY(cache.meanColour(again.cacheKey(), &found));
+        QCOMPARE(found, mean);
+        QVERIFY(cache.obtain(QStringLiteral("b"), prepare, other, FrameCache::Use::Now, 0, false));
+        QVERIFY(!cache.meanColour(other.cacheKey(), &found));
+        // Read ahead and then used: the mean remembered while it waited in the cache is kept as well.
+        QImage ahead, used;
+        QVERIFY(cache.obtain(QStringLiteral("c"), prepare, ahead, FrameCache::Use::Ahead, 0, false));
+        cache.rememberMeanColour(ahead.cacheKey(), QColor(7, 8, 9));
+        QVERIFY(cache.obtain(QStringLiteral("c"), prepare, used, FrameCache::Use::Now, 0, false));
+        QCOMPARE(cache.frameCount(), 0);
+        QVERIFY(cache.obtain(QStringLiteral("c"), prepare, again, FrameCache::Use::Now, 0, false));
+        QVERIFY(cache.meanColour(again.cacheKey(), &found));
+        QCOMPARE(found, QColor(7, 8, 9));
+        cache.clear();
+        QVERIFY(!cache.meanColour(again.cacheKey(), &found));
+    }
+
 private:
     QTemporaryDir dir;
     QStringList frames;

@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QGraphicsScene>
 #include <QListWidget>
-#include <QProcess>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTemporaryDir>
@@ -18,24 +17,8 @@ namespace {
 
 using fixtures::maskTimes;
 
-struct Run {
-    int status = -1;
-    QStringList out;
-    QStringList err;
-};
-
-Run runCli(const QStringList& arguments)
-{
-    QProcess p;
-    p.start(QStringLiteral(NEBULO_CLI_PATH), arguments);
-    Run r;
-    if (!p.waitForFinished(120000))
-        return r;
-    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    r.err = QString::fromUtf8(p.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    return r;
-}
+using Run = fixtures::CliRun;
+using fixtures::runCli;
 
 // A planet that wanders and blurs from frame to frame, with a little noise.
 QVector<QImage> planetFrames(int count)

@@ -13,7 +13,6 @@
 #include "stackengine.h"
 #include "stacking.h"
 
-#include <QProcess>
 #include <QtTest>
 
 #include <fitsio.h>
@@ -150,23 +149,8 @@ QStringList withoutFolder(QStringList lines, const QString& folder)
     return lines;
 }
 
-struct CliRun {
-    int status = -1;
-    QStringList out, err;
-};
-
-CliRun runCli(const QStringList& arguments)
-{
-    QProcess p;
-    p.start(QStringLiteral(NEBULO_CLI_PATH), arguments);
-    CliRun r;
-    if (!p.waitForFinished(120000))
-        return r;
-    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    r.err = QString::fromUtf8(p.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    return r;
-}
+using fixtures::CliRun;
+using fixtures::runCli;
 
 // The three planes of a FITS image of 32-bit floats as cfitsio reads them, rows in file order.
 bool readFits(const QString& path, int* bitpix, long axes[3], std::vector<float>* data)

@@ -442,6 +442,62 @@ private slots:
         }
     }
 
+    // Calibration of a 16-bit frame without a dark, for all 65536 samples in every channel and a few
+    // settings (floors that differ by channel, gains that clamp, a floor of 0), per value as the rules say.
+    void calibration16WithoutDark()
+    {
+        QImage frame(256, 256, QImage::Format_RGBX64);
+        for (int y = 0; y < 256; ++y)
+            for (int x = 0; x < 256; ++x) {
+                const int v = y * 256 + x;
+                // Every value once per channel, each channel in another order.
+                reinterpret_cast<QRgba64*>(frame.scanLine(y))[x] =
+                    QRgba64::fromRgba64(quint16(v), quint16(65535 - v), quint16(v * 40503), 65535);
+            }
+        struct Setting { float lightGain, floorR, floorG, floorB; };
+        const Setting settings[] = {{1.0f, 2.0f / 255.0f, 2.0f / 255.0f, 2.0f / 255.0f},
+                                    {1.9f, 0.0f, 5.0f / 255.0f, 0.3f},
+                                    {0.6f, 1.0f / 65535.0f, 2.0f / 255.0f, 0.0f},
+                                    {1.0f, 2.0f / 255.0f, 2.0f / 255.0f, 2.0f / 255.0f}}; // a table used again
+        for (int threads : {1, 2}) {
+            parallel::setThreadCount(threads);
+            for (const Setting& setting : settings) {
+                kernels::Calibration c;
+                c.darkframeGain = 0.7f;
+                c.lightframeGain = setting.lightGain;
+                c.floorR = setting.floorR;
+                c.floorG = setting.floorG;
+                c.floorB = setting.floorB;
+                const QImage out = kernels::calibrated(frame, c);
+                QCOMPARE(out.format(), QImage::Format_RGBX64);
+                const float floors[3] = {c.floorR, c.floorG, c.floorB};
+                int changed = 0;
+                for (int y = 0; y < 256; ++y)
+                    for (int x = 0; x < 256; ++x) {
+                        const QRgba64 p = reinterpret_cast<const QRgba64*>(frame.constScanLine(y))[x];
+                        const QRgba64 got = reinterpret_cast<const QRgba64*>(out.constScanLine(y))[x];
+                        const int values[3] = {p.red(), p.green(), p.blue()};
+                        const int results[3] = {got.red(), got.green(), got.blue()};
+                        for (int ch = 0; ch < 3; ++ch) {
+                            float v = float(values[ch] / 65535.0 - 0.0f * c.darkframeGain);
+                            if (v <= floors[ch])
+                                v = 0.0f;
+                            v = c.lightframeGain * v;
+                            if (v > 1.0f)
+                                v = 1.0f;
+                            const int expected = int(v * 65535.0 + 0.5);
+                            if (results[ch] != expected)
+                                QFAIL(qPrintable(QStringLiteral("sample %1 of channel %2: %3, expected %4")
+                                                     .arg(values[ch]).arg(ch).arg(results[ch]).arg(expected)));
+                            changed += expected != values[ch];
+                        }
+                        QCOMPARE(int(got.alpha()), 65535);
+                    }
+                QVERIFY(changed > 0);
+            }
+        }
+    }
+
     // Reading rows never detaches a shared image. Cached frames are read by several threads at once,
     // and detaching one image from several threads at once copies it concurrently (leaking copies
     // or freeing pixels still in use).

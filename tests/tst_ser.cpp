@@ -74,7 +74,8 @@ void TestSer::framesAsWritten()
     QFETCH(int, depth);
     QFETCH(int, endianField);
     QFETCH(bool, deep);
-    const int width = 5, height = 3, planes = colorId >= 100 ? 3 : 1;
+    // 13 pixels: rows of 8-bit RGB are converted four pixels at a time, and the rest one by one.
+    const int width = 13, height = 3, planes = colorId >= 100 ? 3 : 1;
     const int bits = depth > 8 ? depth : 8;
     QTemporaryDir dir;
     serwriter::Capture c;

@@ -1,35 +1,19 @@
 // The batch command on SER captures: the same log lines (names aside) and the same image as on the
-// equivalent image sequence, captures as dark frames, --reference counted in the expanded list, and
-// one clear line with no output for captures it cannot read and for bad --bayer values.
+// equivalent image sequence, a 16-bit capture of samples 257 v as the 8-bit frames of samples v,
+// captures as dark frames, --reference counted in the expanded list, and one clear line with no output
+// for captures it cannot read and for bad --bayer values.
 
 #include "fixtures.h"
 #include "serwriter.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
 
-struct Run {
-    int status = -1;
-    QStringList out;
-    QStringList err;
-};
-
-Run runCli(const QStringList& arguments)
-{
-    QProcess p;
-    p.start(QStringLiteral(NEBULO_CLI_PATH), arguments);
-    Run r;
-    if (!p.waitForFinished(120000))
-        return r;
-    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    r.err = QString::fromUtf8(p.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    return r;
-}
+using Run = fixtures::CliRun;
+using fixtures::runCli;
 
 QVector<QImage> planetFrames(int count, int seed)
 {
@@ -61,6 +45,44 @@ bool writeRgbCapture(const QString& path, const QVector<QImage>& frames, qint64 
     return serwriter::write(path, c);
 }
 
+// A 16-bit capture (RGB, or mono of the frames' green) whose samples are 257 times the frames' 8-bit values.
+bool writeDeepCapture(const QString& path, const QVector<QImage>& frames, bool mono, bool bigEndian)
+{
+    serwriter::Capture c;
+    c.colorId = mono ? 0 : 100;
+    c.depth = 16;
+    c.littleEndian = bigEndian ? 1 : 0; // 0: little-endian samples, as the capture programs write them
+    c.width = frames.first().width();
+    c.height = frames.first().height();
+    for (const QImage& f : frames) {
+        QVector<int> values;
+        for (int y = 0; y < f.height(); ++y)
+            for (int x = 0; x < f.width(); ++x) {
+                const QRgb p = f.pixel(x, y);
+                if (mono)
+                    values << 257 * qGreen(p);
+                else
+                    values << 257 * qRed(p) << 257 * qGreen(p) << 257 * qBlue(p);
+            }
+        c.frames << serwriter::samples(values, 2, bigEndian);
+    }
+    return serwriter::write(path, c);
+}
+
+// The frames' green as grey.
+QVector<QImage> greyOf(const QVector<QImage>& frames)
+{
+    QVector<QImage> grey;
+    for (const QImage& f : frames) {
+        QImage g(f.size(), QImage::Format_RGB32);
+        for (int y = 0; y < f.height(); ++y)
+            for (int x = 0; x < f.width(); ++x)
+                g.setPixel(x, y, qRgb(qGreen(f.pixel(x, y)), qGreen(f.pixel(x, y)), qGreen(f.pixel(x, y))));
+        grey << g;
+    }
+    return grey;
+}
+
 // The lines with every frame name replaced by its index.
 QStringList withIndices(QStringList lines, const QStringList& names)
 {
@@ -78,6 +100,8 @@ class TestSerCli : public QObject {
 
 private slots:
     void captureRunsLikeItsImageSequence();
+    void deepCaptureRunsLikeEightBits_data();
+    void deepCaptureRunsLikeEightBits();
     void interruptedCaptureSaysSo();
     void refusedInput_data();
     void refusedInput();
@@ -118,6 +142,62 @@ void TestSerCli::captureRunsLikeItsImageSequence()
     const QImage a(fromPngs), b(fromSer);
     QVERIFY(!a.isNull());
     QCOMPARE(b, a);
+}
+
+void TestSerCli::deepCaptureRunsLikeEightBits_data()
+{
+    QTest::addColumn<bool>("mono");
+    QTest::addColumn<bool>("bigEndian");
+    QTest::newRow("RGB, little-endian") << false << false;
+    QTest::newRow("RGB, big-endian") << false << true;
+    QTest::newRow("mono, little-endian") << true << false;
+    QTest::newRow("mono, big-endian") << true << true;
+}
+
+// Without preprocessing, a 16-bit capture of samples 257 v gives every log line (names aside) and
+// every pixel of the 8-bit result of the image sequence of samples v, dark frames included.
+void TestSerCli::deepCaptureRunsLikeEightBits()
+{
+    QFETCH(bool, mono);
+    QFETCH(bool, bigEndian);
+    const QString tag = QStringLiteral("deep-%1-%2").arg(mono ? "mono" : "rgb", bigEndian ? "be" : "le");
+    QVector<QImage> frames = planetFrames(8, 20);
+    QVector<QImage> darks = {fixtures::randomImage(120, 90, 15, 0, 9), fixtures::randomImage(120, 90, 16, 0, 9)};
+    if (mono) {
+        frames = greyOf(frames);
+        darks = greyOf(darks);
+    }
+    const QStringList pngs = fixtures::writeSequence(dir, tag + QStringLiteral("-seq"), frames);
+    const QStringList darkPngs = fixtures::writeSequence(dir, tag + QStringLiteral("-dark"), darks);
+    const QString capture = dir.filePath(tag + QStringLiteral(".ser"));
+    const QString darkCapture = dir.filePath(tag + QStringLiteral("-darks.ser"));
+    QVERIFY(writeDeepCapture(capture, frames, mono, bigEndian));
+    QVERIFY(writeDeepCapture(darkCapture, darks, mono, bigEndian));
+    QStringList serNames;
+    for (int i = 1; i <= frames.size(); ++i)
+        serNames << capture + "#" + QString::number(i);
+    const QStringList darkNames = {darkCapture + "#1", darkCapture + "#2"};
+
+    // The threshold is picked from the reference frame's pixels; the gammas take the colours off the identity.
+    const QStringList common = {QStringLiteral("--quality"), QStringLiteral("0"), QStringLiteral("--refine"),
+                                QStringLiteral("--reference"), QStringLiteral("3"), QStringLiteral("--pick"),
+                                QStringLiteral("60,45"), QStringLiteral("--gamma"), QStringLiteral("0.8,1,1.2"),
+                                QStringLiteral("--depth"), QStringLiteral("8")};
+    const QString fromPngs = dir.filePath(tag + QStringLiteral("-png.png"));
+    const QString fromSer = dir.filePath(tag + QStringLiteral("-ser.png"));
+    QStringList pngArgs = common + QStringList{QStringLiteral("-o"), fromPngs};
+    for (const QString& d : darkPngs)
+        pngArgs << QStringLiteral("--dark") << d;
+    const Run png = runCli(pngArgs + pngs);
+    const Run ser = runCli(common + QStringList{QStringLiteral("-o"), fromSer, QStringLiteral("--dark"), darkCapture, capture});
+    QCOMPARE(png.status, 0);
+    QCOMPARE(ser.status, 0);
+    QVERIFY(png.out.filter(QStringLiteral("refine result of ")).size() >= 4);
+    QCOMPARE(withIndices(ser.out, darkNames + serNames), withIndices(png.out, darkPngs + pngs));
+    const QImage a(fromPngs), b(fromSer);
+    QVERIFY(!a.isNull());
+    QCOMPARE(b.depth(), 32);
+    QCOMPARE(b.convertToFormat(QImage::Format_RGB32), a.convertToFormat(QImage::Format_RGB32));
 }
 
 void TestSerCli::interruptedCaptureSaysSo()

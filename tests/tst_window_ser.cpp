@@ -1,6 +1,7 @@
 // The window and SER captures: the open dialogs offer them first, a capture chosen in the dialog
 // becomes one row, path and record per frame (name.ser#1 ...), Frame Info shows the frame's time,
-// interrupted captures are logged, refused ones change nothing, captures serve as dark frames.
+// interrupted captures are logged, refused ones change nothing, captures serve as dark frames, and a
+// master dark built already follows the "Debayer:" choice.
 
 #include "serwriter.h"
 #include "windowfixture.h"
@@ -36,6 +37,7 @@ private slots:
     void refusedCaptureChangesNothing();
     void captureAsDarkFrames();
     void debayerChoice();
+    void debayerChoiceRebuildsMasterDark();
 
 private:
     QString writeCapture(const QString& name, int frames, qint64 cutBytes = 0, bool stamped = true);
@@ -197,6 +199,64 @@ void TestWindowSer::debayerChoice()
     w->ui.comboDebayer->setCurrentIndex(5);
     QCOMPARE(shown(), readers::demosaic(samples.data(), 8, 6, 255, readers::Cfa::BGGR));
     QCOMPARE(w->engine.readOptions.debayer, readers::Debayer::BGGR);
+}
+
+// The master dark's sums against the fractions of one frame, every pixel and channel; empty when equal.
+QString darkDifference(const FloatImage* dark, const QImage& frame)
+{
+    if (!dark || dark->width != frame.width() || dark->height != frame.height())
+        return QStringLiteral("no master dark of the frame's size");
+    for (int y = 0; y < frame.height(); ++y)
+        for (int x = 0; x < frame.width(); ++x) {
+            const QRgb p = frame.pixel(x, y);
+            const float* d = dark->pixel(x, y);
+            if (d[0] != float(qRed(p) / 255.0) || d[1] != float(qGreen(p) / 255.0) || d[2] != float(qBlue(p) / 255.0) || d[3] != 1.0f)
+                return QStringLiteral("pixel (%1, %2)").arg(x).arg(y);
+        }
+    return QString();
+}
+
+// A raw dark capture is demosaiced by the choice in force: changing it builds the master dark again,
+// and the calibrated frame shown uses the new one.
+void TestWindowSer::debayerChoiceRebuildsMasterDark()
+{
+    serwriter::Capture c;
+    c.colorId = 8; // RGGB
+    c.width = 8;
+    c.height = 6;
+    QVector<int> values;
+    std::vector<quint16> samples;
+    for (int i = 0; i < 48; ++i) {
+        values << (i * 53) % 97;
+        samples.push_back(quint16(values.last()));
+    }
+    c.frames = {serwriter::samples(values, 1)};
+    const QString darks = dir->filePath(QStringLiteral("rawdark.ser"));
+    QVERIFY(serwriter::write(darks, c));
+    const QString light = fixtures::write(*dir, QStringLiteral("light.png"), fixtures::solid(8, 6, qRgb(200, 200, 200)));
+    chosen = {light};
+    w->ui.pbImages->click();
+    chosen = {darks};
+    answer = QMessageBox::Yes;
+    w->ui.pbDarks->click();
+    QCOMPARE(darkDifference(w->engine.masterDark.get(), readers::demosaic(samples.data(), 8, 6, 255, readers::Cfa::RGGB)), QString());
+    w->ui.cbPreviewDarkframe->click();
+    QVERIFY(w->engine.previewDarkframe);
+
+    const int before = log().size();
+    w->ui.comboDebayer->setCurrentIndex(1); // None: grey
+    QCOMPARE(darkDifference(w->engine.masterDark.get(), readers::greyFrame(samples.data(), 8, 6, 255)), QString());
+    QVERIFY(w->engine.masterDarkBuilt);
+    QCOMPARE(logSince(before), QStringList({QStringLiteral("master darkframe built from 1 frames")}));
+    // The frame shown is calibrated with the grey dark: 200 minus the sample (the floor is 2 levels).
+    w->ui.lwFrames->setCurrentRow(0);
+    const QImage shown8 = shown();
+    QCOMPARE(qRed(shown8.pixel(3, 2)), 200 - values[2 * 8 + 3]);
+    QCOMPARE(qBlue(shown8.pixel(5, 4)), 200 - values[4 * 8 + 5]);
+
+    w->ui.comboDebayer->setCurrentIndex(5); // BGGR
+    QCOMPARE(darkDifference(w->engine.masterDark.get(), readers::demosaic(samples.data(), 8, 6, 255, readers::Cfa::BGGR)), QString());
+    QCOMPARE(w->lblStatus->text(), QStringLiteral("Ready."));
 }
 
 QTEST_MAIN(TestWindowSer)

@@ -8,12 +8,12 @@ AlignWork computeAlignWork(const QImage& frame, bool isReference, const MeanColo
 {
     AlignWork w;
     w.frame = frame;
-    w.work = px::view8(frame); // alignment and refinement compare 8-bit samples
+    w.work = px::view8(frame); // alignment and refinement compare 8-bit samples; made once per frame
     // Other frames are seen colour-normalised: the detection maps the pixels it reads.
     if (isReference) {
         w.feature = kernels::detectFeature(w.work, s.threshold, s.filter, s.radius);
     } else {
-        const kernels::ColourMap map(s.referenceColor, meanOf(frame));
+        const kernels::ColourMap map(s.referenceColor, meanOf(frame, w.work));
         w.feature = kernels::detectFeature(w.work, s.threshold, s.filter, s.radius, nullptr, &map);
     }
     return w;
@@ -24,7 +24,7 @@ RefineWork computeRefineWork(const QImage& frame, bool isReference, bool aligned
 {
     RefineWork w;
     w.frame = frame;
-    w.work = px::view8(frame); // alignment and refinement compare 8-bit samples
+    w.work = px::view8(frame); // alignment and refinement compare 8-bit samples; made once per frame
     if (!aligned)
         return w;
     const int pw = s.basePattern.width(), ph = s.basePattern.height(), r = s.radius;
@@ -36,7 +36,7 @@ RefineWork computeRefineWork(const QImage& frame, bool isReference, bool aligned
     const int left = featureX - 2 * r, top = featureY - 2 * r;
     std::unique_ptr<kernels::ColourMap> map;
     if (!isReference)
-        map = std::make_unique<kernels::ColourMap>(s.referenceColor, meanOf(frame));
+        map = std::make_unique<kernels::ColourMap>(s.referenceColor, meanOf(frame, w.work));
     const QImage window = kernels::block(w.work, left, top, 2 * r + pw, 2 * r + ph, map.get());
     w.current = kernels::block(window, r, r, pw, ph);
     w.match = kernels::matchPattern(window, s.basePattern, 0, 0, 2 * r, 2 * r);

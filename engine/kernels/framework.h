@@ -12,8 +12,9 @@
 
 #include <functional>
 
-// The mean colour of a frame as loaded (the engine remembers it for cached frames).
-using MeanColourFn = std::function<QColor(const QImage& frame)>;
+// The mean colour of a frame as loaded, given with its 8-bit view (the engine remembers it for cached
+// frames, and computes it from the view otherwise).
+using MeanColourFn = std::function<QColor(const QImage& frame, const QImage& view8)>;
 
 struct AlignSettings {
     QColor referenceColor;
