@@ -7,7 +7,8 @@
 // other programs running on the machine disturb less than elapsed times.
 // --baseline CLI runs another build of the command in the same runs (for before/after ratios).
 // --cliff N instead measures N frames of 640x480 with a frame budget of half their decoded size
-// against one that holds them all.
+// against one that holds them all, and the command's peak memory at budgets of 64, 200 and 400 MB and
+// at the default budget.
 
 #include "benchutil.h"
 #include "synthetic.h"
@@ -29,9 +30,16 @@ extern char** environ;
 
 namespace {
 
+// Frames are written as they are made, so that this program stays small: a command started from it
+// reports at least this program's own peak memory as its peak (the child starts as a copy of it).
 QStringList makeSequence(const QString& dir, int count, int width, int height)
 {
-    QVector<QImage> frames;
+    if (!QDir().mkpath(dir))
+        return {};
+    int digits = 2;
+    for (int n = count - 1; n >= 100; n /= 10)
+        ++digits;
+    QStringList paths;
     synth::Rng walk(17);
     double cx = width / 2.0, cy = height / 2.0;
     for (int i = 0; i < count; ++i) {
@@ -46,9 +54,19 @@ QStringList makeSequence(const QString& dir, int count, int width, int height)
         p.blur = 0.4 + 2.0 * walk.uniform();
         p.noise = 2.0;
         p.seed = quint32(1000 + i);
-        frames << synth::renderPlanet(p);
+        const QString path = QDir(dir).filePath(QStringLiteral("frame_%1.png").arg(i, digits, 10, QLatin1Char('0')));
+        if (!synth::renderPlanet(p).save(path, "PNG"))
+            return {};
+        paths << path;
     }
-    return synth::writeSequence(dir, QStringLiteral("frame"), frames);
+    return paths;
+}
+
+double ownPeakMb()
+{
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024.0;
 }
 
 double processCpuMs()
@@ -170,8 +188,9 @@ void measure(int count, int width, int height, int runs, const QString& keep)
                     median(baseRatios), median(basePeaks), median(baseCpuRatios));
 }
 
-// The cache cliff: the whole pass with a frame budget of half the decoded frames against one that
-// holds them all, in the same runs (elapsed and CPU time).
+// The cache cliff: the whole pass with a frame budget of half the decoded frames (Format_RGB32, 4 bytes
+// a pixel) against one that holds them all, in the same runs (elapsed and CPU time); and with half of
+// what the frames take in the cache (3 bytes a pixel). Then the command's peak memory at several budgets.
 void measureCliff(int count, int runs, const QString& keep)
 {
     QTemporaryDir temporary;
@@ -186,35 +205,61 @@ void measureCliff(int count, int runs, const QString& keep)
         files = makeSequence(dir.path(), count, 640, 480);
     }
     const qint64 decodedMb = qint64(count) * 640 * 480 * 4 / (1024 * 1024);
+    const qint64 storedMb = qint64(count) * 640 * 480 * 3 / (1024 * 1024);
     auto args = [&](qint64 budgetMb) {
-        return QStringList{QStringLiteral("-q"), QStringLiteral("-o"), dir.filePath(QStringLiteral("out.bmp")),
-                           QStringLiteral("--quality"), QStringLiteral("0"), QStringLiteral("--refine"),
-                           QStringLiteral("--cache-mb"), QString::number(budgetMb)}
-            + files;
+        QStringList a{QStringLiteral("-q"), QStringLiteral("-o"), dir.filePath(QStringLiteral("out.bmp")),
+                      QStringLiteral("--quality"), QStringLiteral("0"), QStringLiteral("--refine")};
+        if (budgetMb >= 0)
+            a << QStringLiteral("--cache-mb") << QString::number(budgetMb);
+        return a + files;
     };
     decodePassMs(files); // warm the page cache
+    std::printf("  decoded frames (4 bytes a pixel) %lld MB, stored (3 bytes a pixel) %lld MB; budgets: fits %lld MB, "
+                "half of decoded %lld MB, half of stored %lld MB\n",
+                decodedMb, storedMb, decodedMb * 2, decodedMb / 2, storedMb / 2);
     auto cliffOf = [&](const QByteArray& program, const char* name) {
-        std::vector<double> fits, half, ratios, cpuRatios, fitsPeak, halfPeak;
+        std::vector<double> fits, half, ratios, cpuRatios, fitsPeak, halfPeak, storedRatios, storedCpuRatios;
         for (int r = 0; r < runs; ++r) {
-            double pf = 0, ph = 0, cf = 0, ch = 0;
+            double pf = 0, ph = 0, ps = 0, cf = 0, ch = 0, cs = 0;
             const double f = runCommand(args(decodedMb * 2), &pf, &cf, program);
             const double h = runCommand(args(decodedMb / 2), &ph, &ch, program);
+            const double st = runCommand(args(storedMb / 2), &ps, &cs, program);
             fits.push_back(f);
             half.push_back(h);
             ratios.push_back(h / f);
             cpuRatios.push_back(ch / cf);
+            storedRatios.push_back(st / f);
+            storedCpuRatios.push_back(cs / cf);
             fitsPeak.push_back(pf);
             halfPeak.push_back(ph);
-            std::printf("  %s run %d: budget %lld MB %8.1f ms (cpu %8.1f)   budget %lld MB %8.1f ms (cpu %8.1f)   ratio %.3f (cpu %.3f)\n",
-                        name, r + 1, decodedMb * 2, f, cf, decodedMb / 2, h, ch, h / f, ch / cf);
+            std::printf("  %s run %d: fits %8.1f ms (cpu %8.1f)   half of decoded %8.1f ms (cpu %8.1f) ratio %.3f (cpu %.3f)"
+                        "   half of stored %8.1f ms (cpu %8.1f) ratio %.3f (cpu %.3f)\n",
+                        name, r + 1, f, cf, h, ch, h / f, ch / cf, st, cs, st / f, cs / cf);
             std::fflush(stdout);
         }
-        std::printf("  %s median: fits %8.1f ms (peak %.0f MB)   half %8.1f ms (peak %.0f MB)   ratio %.3f (cpu %.3f)\n", name,
-                    median(fits), median(fitsPeak), median(half), median(halfPeak), median(ratios), median(cpuRatios));
+        std::printf("  %s median: fits %8.1f ms (peak %.0f MB)   half %8.1f ms (peak %.0f MB)   ratio %.3f (cpu %.3f)"
+                    "   half of stored: ratio %.3f (cpu %.3f)\n",
+                    name, median(fits), median(fitsPeak), median(half), median(halfPeak), median(ratios), median(cpuRatios),
+                    median(storedRatios), median(storedCpuRatios));
+    };
+    auto peaksOf = [&](const QByteArray& program, const char* name) {
+        std::printf("  %s peak memory:", name);
+        for (qint64 budget : {qint64(64), qint64(200), qint64(400), qint64(-1)}) {
+            double peak = 0, cpu = 0;
+            const double ms = runCommand(args(budget), &peak, &cpu, program);
+            std::printf("   %s %.0f MB (%.0f ms, cpu %.0f)", budget < 0 ? "default budget" : qPrintable(QStringLiteral("--cache-mb %1").arg(budget)),
+                        peak, ms, cpu);
+            std::fflush(stdout);
+        }
+        std::printf("\n");
     };
     cliffOf(QByteArray(NEBULO_CLI_PATH), "this build");
     if (!g_baseline.isEmpty())
         cliffOf(g_baseline, "baseline  ");
+    peaksOf(QByteArray(NEBULO_CLI_PATH), "this build");
+    if (!g_baseline.isEmpty())
+        peaksOf(g_baseline, "baseline  ");
+    std::printf("  (a command's peak is at least this program's own, %.0f MB)\n", ownPeakMb());
 }
 
 // The bundled sample sequence through the whole pipeline, darks included.

@@ -2,9 +2,30 @@
 
 #include "memory.h"
 
+#include <QColorSpace>
+#include <QList>
+#include <QPair>
+
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 #include <unistd.h>
+
+// A frame without its unused channel: rows of 3 bytes per pixel (blue, green, red of each QRgb) or of
+// 6 (the red, green and blue quint16 of each QRgba64), one after the other, with the image's metadata.
+struct FrameCache::Packed {
+    std::unique_ptr<memory::PageBuffer> pixels;
+    int width = 0;
+    int height = 0;
+    QImage::Format format = QImage::Format_Invalid;
+    int dotsPerMeterX = 0;
+    int dotsPerMeterY = 0;
+    QPoint offset;
+    qreal devicePixelRatio = 1.0;
+    QColorSpace colorSpace;
+    QList<QPair<QString, QString>> text;
+};
 
 namespace {
 
@@ -14,12 +35,141 @@ constexpr std::size_t kHandedOut = 256;
 // Mean colours remembered for frames not kept (a few hundred bytes each).
 constexpr qsizetype kPassingMeans = 1 << 17;
 
+int packedPixelBytes(QImage::Format format)
+{
+    switch (format) {
+    case QImage::Format_RGB32:
+        return 3;
+    case QImage::Format_RGBX64:
+        return 6;
+    default:
+        return 0;
+    }
+}
+
+// Null when the image cannot be packed without loss: another format, or an unused channel that is
+// not opaque somewhere.
+std::shared_ptr<const FrameCache::Packed> pack(const QImage& image)
+{
+    const int bpp = packedPixelBytes(image.format());
+    if (bpp == 0)
+        return nullptr;
+    auto p = std::make_shared<FrameCache::Packed>();
+    const int w = image.width(), h = image.height();
+    const std::size_t row = std::size_t(w) * std::size_t(bpp);
+    p->pixels = std::make_unique<memory::PageBuffer>(row * std::size_t(h));
+    uchar* out = p->pixels->data();
+    if (bpp == 3) {
+        for (int y = 0; y < h; ++y) {
+            const QRgb* in = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+            uchar* d = out + std::size_t(y) * row;
+            QRgb opaque = 0xff000000u;
+            int x = 0;
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+            // Four pixels into three little-endian words: blue, green, red of each in turn.
+            for (; x + 4 <= w; x += 4, d += 12) {
+                const quint32 p0 = in[x], p1 = in[x + 1], p2 = in[x + 2], p3 = in[x + 3];
+                opaque &= p0 & p1 & p2 & p3;
+                const quint32 words[3] = {(p0 & 0xffffffu) | p1 << 24, ((p1 >> 8) & 0xffffu) | p2 << 16,
+                                          ((p2 >> 16) & 0xffu) | p3 << 8};
+                std::memcpy(d, words, 12);
+            }
+#endif
+            for (; x < w; ++x, d += 3) {
+                const QRgb v = in[x];
+                opaque &= v;
+                d[0] = uchar(v);
+                d[1] = uchar(v >> 8);
+                d[2] = uchar(v >> 16);
+            }
+            if (opaque != 0xff000000u)
+                return nullptr;
+        }
+    } else {
+        for (int y = 0; y < h; ++y) {
+            const quint16* in = reinterpret_cast<const quint16*>(image.constScanLine(y));
+            quint16 rgb[3];
+            uchar* d = out + std::size_t(y) * row;
+            quint16 opaque = 0xffff;
+            for (int x = 0; x < w; ++x, in += 4, d += 6) {
+                rgb[0] = in[0];
+                rgb[1] = in[1];
+                rgb[2] = in[2];
+                opaque &= in[3];
+                std::memcpy(d, rgb, 6);
+            }
+            if (opaque != 0xffff)
+                return nullptr;
+        }
+    }
+    p->width = w;
+    p->height = h;
+    p->format = image.format();
+    p->dotsPerMeterX = image.dotsPerMeterX();
+    p->dotsPerMeterY = image.dotsPerMeterY();
+    p->offset = image.offset();
+    p->devicePixelRatio = image.devicePixelRatio();
+    p->colorSpace = image.colorSpace();
+    for (const QString& key : image.textKeys())
+        p->text.append(qMakePair(key, image.text(key)));
+    return p;
+}
+
+QImage unpack(const FrameCache::Packed& p)
+{
+    QImage image(p.width, p.height, p.format);
+    if (image.isNull())
+        throw std::bad_alloc();
+    const uchar* in = p.pixels->data();
+    const int w = p.width;
+    if (p.format == QImage::Format_RGB32) {
+        for (int y = 0; y < p.height; ++y) {
+            QRgb* d = reinterpret_cast<QRgb*>(image.scanLine(y));
+            const uchar* s = in + std::size_t(y) * std::size_t(w) * 3;
+            int x = 0;
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+            // Three little-endian words hold four pixels.
+            for (; x + 4 <= w; x += 4, s += 12) {
+                quint32 words[3];
+                std::memcpy(words, s, 12);
+                d[x] = words[0] | 0xff000000u;
+                d[x + 1] = words[0] >> 24 | words[1] << 8 | 0xff000000u;
+                d[x + 2] = words[1] >> 16 | words[2] << 16 | 0xff000000u;
+                d[x + 3] = words[2] >> 8 | 0xff000000u;
+            }
+#endif
+            for (; x < w; ++x, s += 3)
+                d[x] = 0xff000000u | QRgb(s[0]) | QRgb(s[1]) << 8 | QRgb(s[2]) << 16;
+        }
+    } else {
+        for (int y = 0; y < p.height; ++y) {
+            quint16* d = reinterpret_cast<quint16*>(image.scanLine(y));
+            const uchar* s = in + std::size_t(y) * std::size_t(w) * 6;
+            for (int x = 0; x < w; ++x, s += 6, d += 4) {
+                std::memcpy(d, s, 6);
+                d[3] = 0xffff;
+            }
+        }
+    }
+    image.setDotsPerMeterX(p.dotsPerMeterX);
+    image.setDotsPerMeterY(p.dotsPerMeterY);
+    image.setOffset(p.offset);
+    image.setDevicePixelRatio(p.devicePixelRatio);
+    if (p.colorSpace.isValid())
+        image.setColorSpace(p.colorSpace);
+    for (const auto& t : p.text)
+        image.setText(t.first, t.second);
+    return image;
+}
+
 } // namespace
 
 FrameCache::FrameCache()
     : budget_(defaultBudget())
 {
 }
+
+FrameCache::~FrameCache() = default;
 
 qint64 FrameCache::defaultBudget()
 {
@@ -32,11 +182,30 @@ qint64 FrameCache::defaultBudget()
     return usable / 4;
 }
 
+qint64 FrameCache::storedBytes(const QImage& image)
+{
+    const int bpp = packedPixelBytes(image.format());
+    return bpp > 0 ? qint64(image.width()) * image.height() * bpp : image.sizeInBytes();
+}
+
+void FrameCache::Entry::handOut(qint64 imageKey)
+{
+    if (handedOutAs(imageKey))
+        return;
+    handedOut[nextHanded] = imageKey;
+    nextHanded = (nextHanded + 1) % 4;
+}
+
+bool FrameCache::Entry::handedOutAs(qint64 imageKey) const
+{
+    return imageKey != 0 && std::find(std::begin(handedOut), std::end(handedOut), imageKey) != std::end(handedOut);
+}
+
 void FrameCache::setBudget(qint64 bytes)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     budget_ = qMax<qint64>(0, bytes);
-    evictToBudget(QString());
+    makeRoom(0, QString(), Evict::Any);
 }
 
 qint64 FrameCache::budget() const
@@ -47,44 +216,62 @@ qint64 FrameCache::budget() const
 
 bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& image, Use use, qint64 reserved, bool keep)
 {
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            auto it = entries_.find(key);
-            if (it == entries_.end())
-                break;
-            if (it->failed) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        auto it = entries_.find(key);
+        if (it == entries_.end())
+            break;
+        if (it->failed) {
+            reserved_ -= reserved;
+            return false;
+        }
+        if (!it->ready) {
+            if (use == Use::Ahead) {
                 reserved_ -= reserved;
                 return false;
             }
-            if (use == Use::Ahead) {
-                reserved_ -= reserved;
-                return it->ready;
-            }
-            if (it->ready) {
-                image = it->image;
-                reserved_ -= reserved;
-                if (!it->keep) {
-                    if (it->hasMean && passingMeans_.size() < kPassingMeans)
-                        passingMeans_.insert(key, it->mean);
-                    bytes_ -= it->image.sizeInBytes();
-                    entries_.erase(it);
-                    handedOut(key, image);
-                    return true;
-                }
-                if (it->pinned) {
-                    it->pinned = false; // its first use: still on probation
-                    evictToBudget(QString());
-                } else {
-                    it->reused = true;
-                }
-                return true;
-            }
             changed_.wait(lock); // another thread prepares this frame
+            continue;
         }
-        entries_.insert(key, Entry()); // claimed: others wait for it
-        ++prepared_;
+        reserved_ -= reserved;
+        it->pass = pass_;
+        if (use == Use::Ahead) {
+            pin(*it, true); // stays until its use
+            return true;
+        }
+        it->lastUse = ++clock_;
+        const bool wasPinned = it->pinned;
+        pin(*it, false);
+        if (!it->resident && !it->keep) {
+            image = it->image;
+            if (it->hasMean && passingMeans_.size() < kPassingMeans)
+                passingMeans_.insert(key, it->mean);
+            drop(it);
+            handedOut(key, image);
+            return true;
+        }
+        const std::shared_ptr<const Packed> packed = it->image.isNull() ? it->packed : nullptr;
+        if (!packed) {
+            image = it->image;
+            it->handOut(image.cacheKey());
+        }
+        if (wasPinned)
+            makeRoom(0, QString(), Evict::Any); // a frame read ahead may have been kept beyond the budget
+        if (packed) {
+            // Expanded outside the lock; the entry may go meanwhile, its pixels stay until then.
+            lock.unlock();
+            QImage expanded = unpack(*packed);
+            lock.lock();
+            auto again = entries_.find(key);
+            if (again != entries_.end())
+                again->handOut(expanded.cacheKey());
+            image = expanded;
+        }
+        return true;
     }
+    entries_.insert(key, Entry()); // claimed: others wait for it
+    ++prepared_;
+    lock.unlock();
 
     QImage prepared;
     bool ok = false;
@@ -92,7 +279,7 @@ bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& imag
         ok = prepare(prepared) && !prepared.isNull();
     } catch (...) {
         // Out of memory, most likely: nothing is remembered, so a later try prepares the frame again.
-        std::unique_lock<std::mutex> lock(mutex_);
+        lock.lock();
         reserved_ -= reserved;
         entries_.remove(key);
         changed_.notify_all();
@@ -100,45 +287,146 @@ bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& imag
     }
 
     // Erasing entries of the hash moves others, so the entry is looked up again after every eviction.
-    std::unique_lock<std::mutex> lock(mutex_);
+    lock.lock();
     reserved_ -= reserved;
-    Entry& entry = entries_[key];
     if (!ok) {
-        entry.failed = true;
+        entries_[key].failed = true;
         changed_.notify_all();
         return false;
     }
-    if (!keep && use == Use::Now) {
+    image = prepared;
+    const qint64 packedBytes = storedBytes(prepared);
+    const bool resident = keep && admitResident(packedBytes, key);
+    const bool stored = resident || use == Use::Ahead || (keep && makeRoom(prepared.sizeInBytes(), key, Evict::Streaming));
+    if (!stored) {
         entries_.remove(key);
         changed_.notify_all();
-        image = prepared;
         handedOut(key, image);
         return true;
     }
-    entry.image = prepared;
+    Entry& entry = entries_[key];
+    entry.image = prepared; // until it is packed, a resident is handed out as it is
+    entry.bytes = resident ? packedBytes : prepared.sizeInBytes();
     entry.ready = true;
     entry.keep = keep;
-    entry.pinned = use == Use::Ahead;
-    entry.admitted = ++clock_;
-    const bool pinned = entry.pinned;
-    bytes_ += prepared.sizeInBytes();
-    evictToBudget(key);
-    if (!pinned && bytes_ + reserved_ > budget_) { // does not fit at all
-        bytes_ -= prepared.sizeInBytes();
-        entries_.remove(key);
-    }
+    entry.resident = resident;
+    entry.admitted = entry.lastUse = ++clock_;
+    entry.pass = pass_;
+    if (use == Use::Now)
+        entry.handOut(prepared.cacheKey());
+    bytes_ += entry.bytes;
+    if (resident)
+        residentBytes_ += entry.bytes;
+    pin(entry, use == Use::Ahead);
     changed_.notify_all();
-    image = prepared;
+    if (!resident) {
+        makeRoom(0, key, Evict::Streaming); // a frame read ahead without a reservation
+        return true;
+    }
+
+    lock.unlock();
+    std::shared_ptr<const Packed> packed;
+    try {
+        packed = pack(prepared);
+    } catch (const std::bad_alloc&) {
+        // Kept as it is.
+    }
+    lock.lock();
+    auto it = entries_.find(key);
+    if (it == entries_.end() || !it->resident || it->image.cacheKey() != prepared.cacheKey())
+        return true; // evicted (or replaced) meanwhile
+    if (packed) {
+        it->packed = packed;
+        it->image = QImage();
+    } else if (it->bytes != prepared.sizeInBytes()) {
+        // It could not be packed: it counts at its full size.
+        const qint64 more = prepared.sizeInBytes() - it->bytes;
+        it->bytes += more;
+        bytes_ += more;
+        residentBytes_ += more;
+        makeRoom(0, key, Evict::Any);
+    }
     return true;
+}
+
+// Whether a frame of the given size can join the residents: they leave room for the most that
+// read-ahead has reserved at once. Residents that the last two passes did not use give way, the least
+// recently used first, and frames streaming through make room.
+bool FrameCache::admitResident(qint64 bytes, const QString& keep)
+{
+    const qint64 room = std::max(readAheadRoom_, reserved_ + pinnedBytes_);
+    while (residentBytes_ + bytes + room > budget_) {
+        auto victim = entries_.end();
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (!it->ready || !it->resident || it->pinned || it->pass + 1 >= pass_ || it.key() == keep)
+                continue;
+            if (victim == entries_.end() || it->lastUse < victim->lastUse)
+                victim = it;
+        }
+        if (victim == entries_.end())
+            return false;
+        drop(victim);
+    }
+    return makeRoom(bytes, keep, Evict::Streaming);
+}
+
+// Drops frames (never one being prepared, read ahead or named by keep) until the frames, the reserved
+// memory and extra fit the budget. Frames streaming through go first, the least recently used first;
+// then (upTo Stale or Any) residents that the last two passes did not use, the least recently used
+// first; then (Any) the other residents, the most recently admitted first, so that the frames admitted
+// first stay.
+bool FrameCache::makeRoom(qint64 extra, const QString& keep, Evict upTo)
+{
+    while (bytes_ + reserved_ + extra > budget_) {
+        auto victim = entries_.end();
+        int victimRank = 3;
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (!it->ready || it->pinned || it.key() == keep)
+                continue;
+            const int rank = !it->resident ? 0 : it->pass + 1 < pass_ ? 1 : 2;
+            if (rank > int(upTo))
+                continue;
+            const bool better = victim == entries_.end() || rank < victimRank
+                || (rank == victimRank && (rank == 2 ? it->admitted > victim->admitted : it->lastUse < victim->lastUse));
+            if (better) {
+                victim = it;
+                victimRank = rank;
+            }
+        }
+        if (victim == entries_.end())
+            return false;
+        drop(victim);
+    }
+    return true;
+}
+
+// Frames read ahead that are not residents are what read-ahead holds beside its reservations.
+void FrameCache::pin(Entry& entry, bool pinned)
+{
+    if (entry.pinned == pinned)
+        return;
+    entry.pinned = pinned;
+    if (!entry.resident)
+        pinnedBytes_ += pinned ? entry.bytes : -entry.bytes;
+}
+
+void FrameCache::drop(QHash<QString, Entry>::iterator it)
+{
+    pin(*it, false);
+    bytes_ -= it->bytes;
+    if (it->resident)
+        residentBytes_ -= it->bytes;
+    entries_.erase(it);
 }
 
 bool FrameCache::reserve(qint64 bytes)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     reserved_ += bytes;
-    evictToBudget(QString());
-    if (bytes_ + reserved_ <= budget_)
+    if (makeRoom(0, QString(), Evict::Any)) {
+        readAheadRoom_ = std::max(readAheadRoom_, reserved_ + pinnedBytes_);
         return true;
+    }
     reserved_ -= bytes;
     return false;
 }
@@ -158,39 +446,17 @@ qint64 FrameCache::reservedBytes() const
 void FrameCache::releaseReadAhead()
 {
     std::unique_lock<std::mutex> lock(mutex_);
+    ++pass_;
     for (auto it = entries_.begin(); it != entries_.end();) {
-        it->pinned = false;
+        pin(*it, false);
         if (it->ready && !it->keep) {
-            bytes_ -= it->image.sizeInBytes();
+            bytes_ -= it->bytes;
             it = entries_.erase(it);
         } else {
             ++it;
         }
     }
-    evictToBudget(QString());
-}
-
-// Drops frames (never one being prepared, read ahead or named by keep) until the frames and the
-// reserved memory fit the budget. Frames used only once go before frames used again, and within each
-// kind the most recently admitted go first: a pass over a sequence longer than the budget then leaves
-// the frames admitted first in place for the next pass, instead of evicting each frame just before
-// the next pass needs it.
-void FrameCache::evictToBudget(const QString& keep)
-{
-    while (bytes_ + reserved_ > budget_) {
-        auto victim = entries_.end();
-        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-            if (!it->ready || it->pinned || it.key() == keep)
-                continue;
-            if (victim == entries_.end() || (victim->reused && !it->reused)
-                || (victim->reused == it->reused && it->admitted > victim->admitted))
-                victim = it;
-        }
-        if (victim == entries_.end())
-            return;
-        bytes_ -= victim->image.sizeInBytes();
-        entries_.erase(victim);
-    }
+    makeRoom(0, QString(), Evict::Any);
 }
 
 void FrameCache::handedOut(const QString& key, const QImage& image)
@@ -207,7 +473,7 @@ bool FrameCache::meanColour(qint64 imageKey, QColor* colour) const
 {
     std::unique_lock<std::mutex> lock(mutex_);
     for (const Entry& e : entries_) {
-        if (e.ready && e.hasMean && e.image.cacheKey() == imageKey) {
+        if (e.ready && e.hasMean && e.handedOutAs(imageKey)) {
             *colour = e.mean;
             return true;
         }
@@ -226,7 +492,7 @@ void FrameCache::rememberMeanColour(qint64 imageKey, const QColor& colour)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-        if (it->ready && it->image.cacheKey() == imageKey) {
+        if (it->ready && it->handedOutAs(imageKey)) {
             it->hasMean = true;
             it->mean = colour;
             if (!it->keep && passingMeans_.size() < kPassingMeans)
@@ -247,7 +513,10 @@ void FrameCache::clear()
     passingMeans_.clear();
     for (auto it = entries_.begin(); it != entries_.end();) {
         if (it->ready || it->failed) {
-            bytes_ -= it->image.sizeInBytes();
+            pin(*it, false);
+            bytes_ -= it->bytes;
+            if (it->resident)
+                residentBytes_ -= it->bytes;
             it = entries_.erase(it);
         } else {
             ++it;

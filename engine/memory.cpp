@@ -8,6 +8,9 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
+#include <new>
+
+#include <sys/mman.h>
 #include <sys/resource.h>
 
 namespace memory {
@@ -19,6 +22,23 @@ void keepLargeBuffers()
     mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 512 * 1024 * 1024);
 #endif
+}
+
+PageBuffer::PageBuffer(std::size_t bytes)
+    : size_(bytes)
+{
+    if (bytes == 0)
+        return;
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        throw std::bad_alloc();
+    data_ = static_cast<uchar*>(p);
+}
+
+PageBuffer::~PageBuffer()
+{
+    if (data_)
+        munmap(data_, size_);
 }
 
 namespace {

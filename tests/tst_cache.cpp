@@ -8,8 +8,13 @@
 #include "parallel.h"
 #include "stackengine.h"
 
+#include <QColorSpace>
 #include <QFile>
 #include <QtTest>
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
 
 namespace {
 
@@ -211,33 +216,192 @@ private slots:
         QVERIFY(e.frameImage != before);
     }
 
-    // The budget bounds what is kept; the least recently used frames go first.
-    void budgetEvictsLeastRecentlyUsed()
+    // The budget bounds what is kept, counting 3 bytes a pixel; the frames admitted first stay, and a
+    // frame beyond them is decoded at each use instead of evicting one of them.
+    void budgetKeepsTheFramesAdmittedFirst()
     {
         QTemporaryDir local;
         QStringList paths;
         for (int i = 0; i < 4; ++i)
             paths << fixtures::write(local, QStringLiteral("f%1.png").arg(i), fixtures::solid(100, 100, qRgb(i, i, i)));
         StackEngine e;
-        const qint64 frame = 100 * 100 * 4;
-        e.cache->setBudget(2 * frame);
+        const qint64 stored = 100 * 100 * 3;
+        e.cache->setBudget(2 * stored + stored / 2);
         QVERIFY(e.loadFrame(paths[0]));
         QVERIFY(e.loadFrame(paths[1]));
-        QVERIFY(e.loadFrame(paths[0])); // 0 is now the most recent
-        QVERIFY(e.loadFrame(paths[2])); // evicts 1
+        QVERIFY(e.loadFrame(paths[2])); // no room: not kept
         QCOMPARE(e.cache->frameCount(), 2);
-        QVERIFY(e.cache->bytesInUse() <= 2 * frame);
+        QCOMPARE(e.cache->bytesInUse(), 2 * stored);
         const qint64 decoded = e.cache->preparedCount();
+        QVERIFY(e.loadFrame(paths[2]));
+        QCOMPARE(e.cache->preparedCount(), decoded + 1);
+        QCOMPARE(e.frameImage.pixel(0, 0), qRgb(2, 2, 2));
         QVERIFY(e.loadFrame(paths[0]));
-        QCOMPARE(e.cache->preparedCount(), decoded);
         QVERIFY(e.loadFrame(paths[1]));
         QCOMPARE(e.cache->preparedCount(), decoded + 1);
+        QCOMPARE(e.frameImage.pixel(0, 0), qRgb(1, 1, 1));
         // Off: nothing is kept.
         e.cache->setBudget(0);
         QCOMPARE(e.cache->frameCount(), 0);
         QVERIFY(e.loadFrame(paths[3]));
         QCOMPARE(e.cache->frameCount(), 0);
         QCOMPARE(e.frameImage.pixel(0, 0), qRgb(3, 3, 3));
+    }
+
+    void framesComeBackAsTheyWent_data()
+    {
+        QTest::addColumn<QImage>("frame");
+        QTest::addColumn<qint64>("stored");
+        auto deep = [](int w, int h, quint64 seed) {
+            QImage image(w, h, QImage::Format_RGBX64);
+            synth::Rng rng(seed);
+            for (int y = 0; y < h; ++y) {
+                quint16* p = reinterpret_cast<quint16*>(image.scanLine(y));
+                for (int x = 0; x < w; ++x, p += 4)
+                    p[0] = quint16(rng.below(65536)), p[1] = quint16(rng.below(65536)), p[2] = quint16(rng.below(65536)), p[3] = 0xffff;
+            }
+            return image;
+        };
+        // Widths around the four pixels that are packed at once.
+        for (int w : {1, 3, 4, 5, 37})
+            QTest::addRow("8-bit, %d wide", w) << fixtures::randomImage(w, 7, quint64(w)) << qint64(w * 7 * 3);
+        QTest::newRow("16-bit") << deep(37, 9, 5) << qint64(37 * 9 * 6);
+        QTest::newRow("16-bit, 1 wide") << deep(1, 3, 6) << qint64(1 * 3 * 6);
+        QImage metadata = fixtures::randomImage(13, 5, 8);
+        metadata.setDotsPerMeterX(1234);
+        metadata.setDotsPerMeterY(4321);
+        metadata.setOffset(QPoint(3, -2));
+        metadata.setText(QStringLiteral("Comment"), QStringLiteral("seeing 2/5"));
+        metadata.setColorSpace(QColorSpace(QColorSpace::AdobeRgb));
+        QTest::newRow("metadata") << metadata << qint64(13 * 5 * 3);
+        // Kept as they are: an alpha byte that is not opaque, a 16-bit X that is not, other formats.
+        QImage translucent = fixtures::randomImage(9, 4, 9);
+        reinterpret_cast<QRgb*>(translucent.scanLine(3))[8] &= 0x7fffffffu;
+        QTest::newRow("alpha not opaque") << translucent << qint64(translucent.sizeInBytes());
+        QImage deepX = deep(6, 2, 10);
+        reinterpret_cast<quint16*>(deepX.scanLine(1))[4 * 5 + 3] = 7;
+        QTest::newRow("16-bit X not opaque") << deepX << qint64(deepX.sizeInBytes());
+        const QImage grey = fixtures::randomImage(11, 3, 11).convertToFormat(QImage::Format_Grayscale8);
+        QTest::newRow("grey") << grey << qint64(grey.sizeInBytes());
+    }
+
+    // A cached frame is handed out with every bit of its pixels, unused channel included, its format
+    // and its metadata; it takes 3 or 6 bytes a pixel when nothing is lost by that.
+    void framesComeBackAsTheyWent()
+    {
+        QFETCH(QImage, frame);
+        QFETCH(qint64, stored);
+        FrameCache cache;
+        cache.setBudget(1 << 20);
+        const QImage original = frame.copy();
+        int prepared = 0;
+        auto prepare = [&](QImage& out) {
+            ++prepared;
+            out = frame;
+            return true;
+        };
+        QImage first, second;
+        QVERIFY(cache.obtain(QStringLiteral("k"), prepare, first));
+        frame = QImage(); // the cache holds the only copy
+        QVERIFY(cache.obtain(QStringLiteral("k"), prepare, second));
+        QCOMPARE(prepared, 1);
+        QCOMPARE(cache.bytesInUse(), stored);
+        for (const QImage& image : {first, second}) {
+            QCOMPARE(image.format(), original.format());
+            QCOMPARE(image.size(), original.size());
+            for (int y = 0; y < original.height(); ++y)
+                QVERIFY(std::memcmp(image.constScanLine(y), original.constScanLine(y), std::size_t(original.bytesPerLine())) == 0);
+            QCOMPARE(image.dotsPerMeterX(), original.dotsPerMeterX());
+            QCOMPARE(image.dotsPerMeterY(), original.dotsPerMeterY());
+            QCOMPARE(image.offset(), original.offset());
+            QCOMPARE(image.textKeys(), original.textKeys());
+            QCOMPARE(image.text(QStringLiteral("Comment")), original.text(QStringLiteral("Comment")));
+            QCOMPARE(image.colorSpace(), original.colorSpace());
+        }
+        // The mean colour is remembered for the frame, whichever copy of it asks.
+        cache.rememberMeanColour(second.cacheKey(), QColor(1, 2, 3));
+        QImage third;
+        QVERIFY(cache.obtain(QStringLiteral("k"), prepare, third));
+        QColor mean;
+        QVERIFY(cache.meanColour(third.cacheKey(), &mean));
+        QCOMPARE(mean, QColor(1, 2, 3));
+        QVERIFY(!cache.meanColour(original.cacheKey(), &mean));
+    }
+
+    // Passes in sequence order, each frame read three frames ahead as the loops do, over frames the cache
+    // keeps at their own size (grey): after the first pass, each pass decodes only the frames beyond
+    // those the budget holds beside the read-ahead (three frames read ahead and one reserved), and never
+    // a frame twice.
+    void residentsSurviveSequentialPasses()
+    {
+        const int count = 16, side = 12;
+        const qint64 frame = side * side; // a grey frame (rows of a multiple of 4 bytes) is kept as it is
+        FrameCache cache;
+        cache.setBudget(10 * frame + 4 * frame);
+        int prepared[count] = {};
+        auto prepare = [&](int i) {
+            return [&prepared, i, side](QImage& out) {
+                ++prepared[i];
+                out = QImage(side, side, QImage::Format_Grayscale8);
+                out.fill(i);
+                return true;
+            };
+        };
+        for (int pass = 0; pass < 4; ++pass) {
+            std::fill(std::begin(prepared), std::end(prepared), 0);
+            for (int i = 0; i < count; ++i) {
+                const int ahead = i + 3; // the next frame to read ahead
+                if (ahead < count && cache.reserve(frame)) {
+                    QImage unused;
+                    cache.obtain(QString::number(ahead), prepare(ahead), unused, FrameCache::Use::Ahead, frame);
+                }
+                QImage image;
+                QVERIFY(cache.obtain(QString::number(i), prepare(i), image));
+                QCOMPARE(image.constScanLine(0)[0], uchar(i));
+                QVERIFY(cache.bytesInUse() <= 14 * frame);
+            }
+            cache.releaseReadAhead();
+            const int decoded = std::accumulate(std::begin(prepared), std::end(prepared), 0);
+            QVERIFY(*std::max_element(std::begin(prepared), std::end(prepared)) <= 1);
+            if (pass > 0)
+                QVERIFY2(decoded <= count - 10, qPrintable(QStringLiteral("pass %1 decoded %2").arg(pass).arg(decoded)));
+        }
+    }
+
+    // Residents that two passes over another sequence did not use give way to its frames.
+    void residentsOfAnotherSequenceGiveWay()
+    {
+        QTemporaryDir local;
+        QVector<QImage> first, second;
+        for (int i = 0; i < 6; ++i) {
+            first << fixtures::randomImage(30, 20, quint64(i));
+            second << fixtures::randomImage(30, 20, quint64(100 + i));
+        }
+        const QStringList a = fixtures::writeSequence(local, QStringLiteral("a"), first);
+        const QStringList b = fixtures::writeSequence(local, QStringLiteral("b"), second);
+        parallel::setThreadCount(1);
+        StackEngine e;
+        // Room for the six frames of a sequence as images, for eight at 3 bytes a pixel.
+        e.cache->setBudget(6 * 30 * 20 * 4);
+        batch::Progress p;
+        auto pass = [&](const QStringList& paths) {
+            e.resetSequence();
+            if (e.prepareSequence(paths.first()) != StackEngine::Status::Ok)
+                return qint64(-1);
+            e.addFrames(paths);
+            const qint64 before = e.cache->preparedCount();
+            batch::analyzeQuality(e, p);
+            return e.cache->preparedCount() - before;
+        };
+        QCOMPARE(pass(a), qint64(5)); // the first frame was read to open the sequence
+        QCOMPARE(pass(a), qint64(0));
+        // The first sequence's frames stay through one pass over the second one, which finds room for
+        // two of its frames; then they give way to the other four.
+        QCOMPARE(pass(b), qint64(5));
+        QCOMPARE(pass(b), qint64(4));
+        QCOMPARE(pass(b), qint64(0));
+        QCOMPARE(pass(b), qint64(0));
+        parallel::setThreadCount(0);
     }
 
     // Frames read ahead are kept until the loop uses them, even beyond the budget, so that
