@@ -312,8 +312,7 @@ bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& imag
     entry.resident = resident;
     entry.admitted = entry.lastUse = ++clock_;
     entry.pass = pass_;
-    if (use == Use::Now)
-        entry.handOut(prepared.cacheKey());
+    entry.handOut(prepared.cacheKey()); // read ahead too: its mean colour may be taken before its use
     bytes_ += entry.bytes;
     if (resident)
         residentBytes_ += entry.bytes;
