@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
 
 # Suites of the engine and the batch command: everything but the window's.
-ENGINE_SUITES='^(tst_(alignment|cache|cachestress|cli|colour|darks|depth|engine|kernels|quality|refinement|robustness|stacking|texts)|fuzz_.*)$'
+ENGINE_SUITES='^(tst_(alignment|cache|cachestress|cancel|cli|colour|darks|demosaic|depth|engine|fits|globalalign|imagefiles|kernels|multipoint|quality|refinement|robustness|ser|sercli|speed_equivalence|stacking|texts)|fuzz_.*)$'
 # Suites of the frame cache and the read-ahead.
 THREAD_SUITES='^tst_(cache|cachestress)$'
 
