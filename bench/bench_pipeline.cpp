@@ -18,15 +18,9 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <ctime>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -102,30 +96,15 @@ QByteArray g_baseline; // another build of the command, measured beside this one
 double runCommand(const QStringList& arguments, double* peakMb, double* cpuMs = nullptr,
                   const QByteArray& program = QByteArray(NEBULO_CLI_PATH))
 {
-    std::vector<QByteArray> storage;
-    storage.push_back(program);
-    for (const QString& a : arguments)
-        storage.push_back(a.toLocal8Bit());
-    std::vector<char*> argv;
-    for (QByteArray& b : storage)
-        argv.push_back(b.data());
-    argv.push_back(nullptr);
-    QElapsedTimer t;
-    t.start();
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+    const bench::Usage u = bench::runProgram(program, arguments);
+    if (u.ms < 0)
         return -1;
-    int status = 0;
-    struct rusage usage {};
-    wait4(pid, &status, 0, &usage);
-    const double ms = double(t.nsecsElapsed()) / 1e6;
-    *peakMb = usage.ru_maxrss / 1024.0;
+    *peakMb = u.peakMb;
     if (cpuMs)
-        *cpuMs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
-            + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        std::printf("nebulo-cli failed (status %d)\n", WEXITSTATUS(status));
-    return ms;
+        *cpuMs = u.cpuMs;
+    if (!u.ok())
+        std::printf("nebulo-cli failed (status %d)\n", u.status);
+    return u.ms;
 }
 
 double median(std::vector<double> v)

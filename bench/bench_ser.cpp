@@ -10,6 +10,7 @@
 // inputs, so that the peak measured is the command's alone). --keep DIR leaves the inputs in DIR (for
 // profiling); --baseline CLI measures another build of the command on the same inputs.
 
+#include "benchutil.h"
 #include "serwriter.h"
 #include "synthetic.h"
 
@@ -19,15 +20,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -37,34 +32,14 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-struct Usage {
-    double ms = -1, cpuMs = 0, peakMb = 0;
-};
+using bench::Usage;
 
 // Elapsed and CPU milliseconds and peak resident memory (MB) of one run of the command.
 Usage runCommand(const QByteArray& program, const QStringList& arguments)
 {
-    std::vector<QByteArray> storage{program};
-    for (const QString& a : arguments)
-        storage.push_back(a.toLocal8Bit());
-    std::vector<char*> argv;
-    for (QByteArray& b : storage)
-        argv.push_back(b.data());
-    argv.push_back(nullptr);
-    QElapsedTimer t;
-    t.start();
-    pid_t pid = 0;
-    Usage u;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return u;
-    int status = 0;
-    struct rusage usage {};
-    wait4(pid, &status, 0, &usage);
-    u.ms = double(t.nsecsElapsed()) / 1e6;
-    u.cpuMs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
-    u.peakMb = usage.ru_maxrss / 1024.0;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        std::printf("%s failed (status %d)\n", program.constData(), WEXITSTATUS(status));
+    const Usage u = bench::runProgram(program, arguments);
+    if (u.ms >= 0 && !u.ok())
+        std::printf("%s failed (status %d)\n", program.constData(), u.status);
     return u;
 }
 

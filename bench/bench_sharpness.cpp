@@ -20,17 +20,12 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <numeric>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -65,23 +60,8 @@ QString g_cli = QStringLiteral(NEBULO_CLI_PATH);
 // Runs the command; elapsed milliseconds, or a negative value when it fails.
 double runCommand(const QStringList& arguments)
 {
-    std::vector<QByteArray> storage;
-    storage.push_back(g_cli.toLocal8Bit());
-    for (const QString& a : arguments)
-        storage.push_back(a.toLocal8Bit());
-    std::vector<char*> argv;
-    for (QByteArray& b : storage)
-        argv.push_back(b.data());
-    argv.push_back(nullptr);
-    QElapsedTimer t;
-    t.start();
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return -1;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    const double ms = double(t.nsecsElapsed()) / 1e6;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ms : -1;
+    const bench::Usage u = bench::runProgram(g_cli.toLocal8Bit(), arguments);
+    return u.ok() ? u.ms : -1;
 }
 
 double median(std::vector<double> v)

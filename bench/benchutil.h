@@ -1,8 +1,15 @@
 #pragma once
 // A small timing harness: runs a piece of work repeatedly and prints the median and the fastest run.
 
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QString>
+#include <QStringList>
+
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
@@ -54,6 +61,40 @@ inline void run(const QString& name, const std::function<void()>& work, int maxR
     const double once = std::max(0.001, double(probe.nsecsElapsed()) / 1e6);
     const int runs = std::max(5, std::min(maxRuns, int(1000.0 / once)));
     report(name, measure(work, runs));
+}
+
+// One run of a program to its end.
+struct Usage {
+    double ms = -1;    // elapsed; negative when the program could not be started
+    double cpuMs = 0;  // user and system time of the program
+    double peakMb = 0; // its peak resident memory
+    int status = -1;   // its exit status (-1: killed or not started)
+    bool ok() const { return status == 0; }
+};
+
+inline Usage runProgram(const QByteArray& program, const QStringList& arguments)
+{
+    std::vector<QByteArray> storage{program};
+    for (const QString& a : arguments)
+        storage.push_back(a.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& b : storage)
+        argv.push_back(b.data());
+    argv.push_back(nullptr);
+    QElapsedTimer t;
+    t.start();
+    pid_t pid = 0;
+    Usage u;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return u;
+    int status = 0;
+    struct rusage usage {};
+    wait4(pid, &status, 0, &usage);
+    u.ms = double(t.nsecsElapsed()) / 1e6;
+    u.cpuMs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+    u.peakMb = usage.ru_maxrss / 1024.0;
+    u.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return u;
 }
 
 } // namespace bench
