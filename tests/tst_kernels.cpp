@@ -14,8 +14,41 @@
 
 #include <QtTest>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
+namespace vectorState {
+#if defined(__x86_64__)
+// Whether the processor reports which register states are in use (XGETBV with ECX = 1).
+bool observable()
+{
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __builtin_cpu_supports("avx") && __get_cpuid_count(0xd, 1, &a, &b, &c, &d) && (a & 4u);
+}
+// True while the upper halves of the 256-bit registers hold something.
+bool upperDirty()
+{
+    unsigned lo = 0, hi = 0;
+    asm volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(1));
+    return lo & 4u;
+}
+// Fills one 256-bit register, as vector code that does not clean up after itself leaves it (written
+// out, so that the compiler adds no clean-up of its own). Only where observable() holds.
+void dirty()
+{
+    asm volatile("vcmpps $0, %%ymm1, %%ymm1, %%ymm1" ::: "xmm1");
+}
+#else
+bool observable() { return false; }
+bool upperDirty() { return false; }
+void dirty() {}
+#endif
+} // namespace vectorState
 
 namespace plain {
 
@@ -522,6 +555,36 @@ private slots:
         kernels::normaliseColour(work, QColor(10, 20, 30));
         QCOMPARE(reader.constBits(), pixels);
         QVERIFY(work.constBits() != pixels);
+    }
+
+    // Every block of a row-parallel loop starts with clean upper vector halves, on the calling thread
+    // and on the helpers, however dirty the thread was before: plain SSE code runs several times
+    // slower while they are dirty.
+    void blocksStartWithCleanVectorState()
+    {
+        if (!vectorState::observable())
+            QSKIP("this processor does not report the register state in use");
+        vectorState::dirty();
+        if (!vectorState::upperDirty())
+            QSKIP("the register state in use cannot be observed here");
+        for (int threads : {1, 3}) {
+            parallel::setThreadCount(threads);
+            for (int round = 0; round < 3; ++round) {
+                std::atomic<int> blocks{0}, dirtyBlocks{0};
+                vectorState::dirty();
+                parallel::forRange(0, 300, [&](int, int) {
+                    ++blocks;
+                    if (vectorState::upperDirty())
+                        ++dirtyBlocks;
+                    vectorState::dirty(); // the next block on this thread starts dirty
+                }, 1);
+                QVERIFY(blocks > 0);
+                QCOMPARE(dirtyBlocks.load(), 0);
+            }
+        }
+        vectorState::dirty();
+        parallel::clearVectorState();
+        QVERIFY(!vectorState::upperDirty());
     }
 
     // Colour adjustment and the stack's normalisation over every row split.

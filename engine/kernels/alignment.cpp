@@ -351,6 +351,7 @@ void lookUpRow(const QRgb* in, QRgb* out, int width, const QRgb lut[3][256])
 
 QColor meanColour(const QImage& frame)
 {
+    parallel::clearVectorState();
     const QImage image = px::view8(frame);
     const int width = image.width(), height = image.height();
     if (width <= 0 || height <= 0)

@@ -8,8 +8,25 @@
 #include <memory>
 #include <system_error>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace parallel {
 namespace {
+
+#if defined(__x86_64__)
+__attribute__((target("avx"))) void zeroUpperHalves()
+{
+    _mm256_zeroupper();
+}
+
+bool hasAvx()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx");
+}
+#endif
 
 std::atomic<int> g_threads{0};
 std::atomic<int> g_startsLeft{-1};
@@ -44,6 +61,7 @@ struct Blocks {
             t_insideBlock = true;
             std::exception_ptr thrown;
             try {
+                clearVectorState();
                 (*fn)(begin, end);
             } catch (...) {
                 thrown = std::current_exception();
@@ -59,6 +77,15 @@ struct Blocks {
 };
 
 } // namespace
+
+void clearVectorState()
+{
+#if defined(__x86_64__)
+    static const bool avx = hasAvx();
+    if (avx)
+        zeroUpperHalves();
+#endif
+}
 
 SerialScope::SerialScope()
     : previous_(t_insideBlock)
@@ -182,6 +209,7 @@ void forRange(int first, int last, const std::function<void(int, int)>& fn, int 
     const int threads = threadCount();
     const int blocks = std::min(threads, std::max(1, count / std::max(1, minBlock)));
     if (blocks <= 1 || t_insideBlock) {
+        clearVectorState();
         fn(first, last);
         return;
     }
