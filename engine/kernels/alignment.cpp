@@ -82,6 +82,7 @@ Feature detectFeature(const QImage& frame, int threshold, int filter, int radius
                       const ColourMap* map)
 {
     const QImage image = px::view8(frame);
+    parallel::clearVectorState();
     Feature result;
     const int width = image.width(), height = image.height();
     const int xBegin = kMargin, xEnd = width - kMargin;  // columns 20 .. W-21

@@ -215,6 +215,7 @@ private:
 
 float horizontalFrom(const LumaPlane& l, int w, int h)
 {
+    parallel::clearVectorState();
     StepSum steps;
     std::vector<float> d(static_cast<std::size_t>(std::max(0, w - 2)));
     for (int y = 0; y <= h - 2; ++y) {
@@ -265,6 +266,7 @@ float verticalFrom(const LumaPlane& l, int w, int h)
     });
     StepSum steps;
     constexpr std::size_t kChunk = 1024;
+    parallel::clearVectorState();
     const std::size_t total = std::size_t(cols) * std::size_t(rows);
     for (std::size_t i = 0; i < total; i += kChunk)
         steps.addBlock(d.get() + i, int(std::min(kChunk, total - i)), 2.0f);
