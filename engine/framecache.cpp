@@ -1,6 +1,7 @@
 #include "framecache.h"
 
 #include "memory.h"
+#include "rows.h"
 
 #include <QColorSpace>
 #include <QList>
@@ -60,31 +61,9 @@ std::shared_ptr<const FrameCache::Packed> pack(const QImage& image)
     p->pixels = std::make_unique<memory::PageBuffer>(row * std::size_t(h));
     uchar* out = p->pixels->data();
     if (bpp == 3) {
-        for (int y = 0; y < h; ++y) {
-            const QRgb* in = reinterpret_cast<const QRgb*>(image.constScanLine(y));
-            uchar* d = out + std::size_t(y) * row;
-            QRgb opaque = 0xff000000u;
-            int x = 0;
-#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
-            // Four pixels into three little-endian words: blue, green, red of each in turn.
-            for (; x + 4 <= w; x += 4, d += 12) {
-                const quint32 p0 = in[x], p1 = in[x + 1], p2 = in[x + 2], p3 = in[x + 3];
-                opaque &= p0 & p1 & p2 & p3;
-                const quint32 words[3] = {(p0 & 0xffffffu) | p1 << 24, ((p1 >> 8) & 0xffffu) | p2 << 16,
-                                          ((p2 >> 16) & 0xffu) | p3 << 8};
-                std::memcpy(d, words, 12);
-            }
-#endif
-            for (; x < w; ++x, d += 3) {
-                const QRgb v = in[x];
-                opaque &= v;
-                d[0] = uchar(v);
-                d[1] = uchar(v >> 8);
-                d[2] = uchar(v >> 16);
-            }
-            if (opaque != 0xff000000u)
+        for (int y = 0; y < h; ++y)
+            if (!readers::rgb32ToBgr24(reinterpret_cast<const QRgb*>(image.constScanLine(y)), out + std::size_t(y) * row, w))
                 return nullptr;
-        }
     } else {
         for (int y = 0; y < h; ++y) {
             const quint16* in = reinterpret_cast<const quint16*>(image.constScanLine(y));
@@ -123,24 +102,8 @@ QImage unpack(const FrameCache::Packed& p)
     const uchar* in = p.pixels->data();
     const int w = p.width;
     if (p.format == QImage::Format_RGB32) {
-        for (int y = 0; y < p.height; ++y) {
-            QRgb* d = reinterpret_cast<QRgb*>(image.scanLine(y));
-            const uchar* s = in + std::size_t(y) * std::size_t(w) * 3;
-            int x = 0;
-#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
-            // Three little-endian words hold four pixels.
-            for (; x + 4 <= w; x += 4, s += 12) {
-                quint32 words[3];
-                std::memcpy(words, s, 12);
-                d[x] = words[0] | 0xff000000u;
-                d[x + 1] = words[0] >> 24 | words[1] << 8 | 0xff000000u;
-                d[x + 2] = words[1] >> 16 | words[2] << 16 | 0xff000000u;
-                d[x + 3] = words[2] >> 8 | 0xff000000u;
-            }
-#endif
-            for (; x < w; ++x, s += 3)
-                d[x] = 0xff000000u | QRgb(s[0]) | QRgb(s[1]) << 8 | QRgb(s[2]) << 16;
-        }
+        for (int y = 0; y < p.height; ++y)
+            readers::rgb24ToRgb32(in + std::size_t(y) * std::size_t(w) * 3, reinterpret_cast<QRgb*>(image.scanLine(y)), w, true);
     } else {
         for (int y = 0; y < p.height; ++y) {
             quint16* d = reinterpret_cast<quint16*>(image.scanLine(y));

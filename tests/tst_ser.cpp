@@ -4,6 +4,7 @@
 
 #include "framecache.h"
 #include "readers.h"
+#include "rows.h"
 #include "serwriter.h"
 #include "stackengine.h"
 
@@ -39,6 +40,7 @@ class TestSer : public QObject {
     Q_OBJECT
 
 private slots:
+    void rowsOfThreeBytes();
     void framesAsWritten_data();
     void framesAsWritten();
     void bayerCapturesFollowTheirColourId_data();
@@ -330,6 +332,42 @@ void TestSer::engineReadsFramesByName()
     QVERIFY(engine.loadFrame(path + "#2"));
     QCOMPARE(engine.currentFrame().pixel(2, 1), qRgb(0x70, 0x70, 0x70));
     QVERIFY(!engine.loadFrame(path + "#4"));
+}
+
+// The row conversions against the byte layout, at every width around their vector groups (the tails
+// go through the scalar loops), and the opacity test at every position.
+void TestSer::rowsOfThreeBytes()
+{
+    quint32 seed = 7;
+    auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+    for (int width = 1; width <= 21; ++width) {
+        const std::size_t n = std::size_t(width);
+        std::vector<uchar> bytes(n * 3);
+        for (uchar& b : bytes)
+            b = uchar(next() >> 24);
+        std::vector<QRgb> rgb(n), bgr(n), guard(n + 1, 0x12345678u);
+        readers::rgb24ToRgb32(bytes.data(), rgb.data(), width, false);
+        readers::rgb24ToRgb32(bytes.data(), guard.data(), width, true);
+        QCOMPARE(guard[n], 0x12345678u); // nothing written past the row
+        readers::rgb24ToRgb32(bytes.data(), bgr.data(), width, true);
+        for (int x = 0; x < width; ++x) {
+            const uchar* p = bytes.data() + 3 * x;
+            QCOMPARE(rgb[std::size_t(x)], qRgb(p[0], p[1], p[2]));
+            QCOMPARE(bgr[std::size_t(x)], qRgb(p[2], p[1], p[0]));
+        }
+        // Packed as B, G, R: the bytes read as BGR again give the pixels.
+        std::vector<uchar> packed(n * 3 + 1, 0xab);
+        QVERIFY(readers::rgb32ToBgr24(rgb.data(), packed.data(), width));
+        QCOMPARE(packed[n * 3], uchar(0xab));
+        std::vector<QRgb> back(n);
+        readers::rgb24ToRgb32(packed.data(), back.data(), width, true);
+        QCOMPARE(back, rgb);
+        for (int x = 0; x < width; ++x) {
+            std::vector<QRgb> translucent = rgb;
+            translucent[std::size_t(x)] &= 0xfeffffffu;
+            QVERIFY2(!readers::rgb32ToBgr24(translucent.data(), packed.data(), width), qPrintable(QString::number(x)));
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestSer)

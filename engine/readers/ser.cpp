@@ -1,5 +1,7 @@
 #include "ser.h"
 
+#include "rows.h"
+
 #include <QFileInfo>
 #include <QHash>
 #include <QMutex>
@@ -13,9 +15,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 namespace readers {
 namespace {
@@ -28,58 +27,6 @@ constexpr qint64 kTicksToUnixEpoch = 621355968000000000LL;
 
 qint32 int32At(const uchar* p, int offset) { return qFromLittleEndian<qint32>(p + offset); }
 qint64 int64At(const uchar* p, int offset) { return qFromLittleEndian<qint64>(p + offset); }
-
-// One row of 8-bit RGB (BGR when bgr) samples as opaque 32-bit pixels.
-void rgbRowScalar(const uchar* in, QRgb* out, int width, bool bgr)
-{
-    const int r = bgr ? 2 : 0, b = bgr ? 0 : 2;
-    for (int x = 0; x < width; ++x, in += 3)
-        out[x] = 0xff000000u | QRgb(in[r]) << 16 | QRgb(in[1]) << 8 | QRgb(in[b]);
-}
-
-#if defined(__x86_64__)
-// The same, four pixels (twelve bytes) per byte shuffle.
-__attribute__((target("ssse3"), always_inline)) inline void rgbRowShuffled(const uchar* in, QRgb* out, int width, bool bgr)
-{
-    // Each output pixel takes bytes B, G, R (memory order of a QRgb) and an opaque alpha (index -1 gives 0).
-    const __m128i shuffle = bgr ? _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1)
-                                : _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
-    const __m128i alpha = _mm_set1_epi32(int(0xff000000u));
-    int x = 0;
-    // Sixteen bytes are read for twelve: the last group of a row is left to the scalar loop.
-    for (; x + 6 <= width; x += 4) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 3 * x));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_or_si128(_mm_shuffle_epi8(bytes, shuffle), alpha));
-    }
-    rgbRowScalar(in + 3 * x, out + x, width - x, bgr);
-}
-
-__attribute__((target("ssse3"))) void rgbRowSsse3(const uchar* in, QRgb* out, int width, bool bgr)
-{
-    rgbRowShuffled(in, out, width, bgr);
-}
-
-// The same instructions in their VEX form, which never wait on upper vector halves that other code
-// in the process left dirty.
-__attribute__((target("avx"))) void rgbRowAvx(const uchar* in, QRgb* out, int width, bool bgr)
-{
-    rgbRowShuffled(in, out, width, bgr);
-}
-#endif
-
-using RgbRow = void (*)(const uchar*, QRgb*, int, bool);
-
-RgbRow chooseRgbRow()
-{
-#if defined(__x86_64__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx"))
-        return rgbRowAvx;
-    if (__builtin_cpu_supports("ssse3"))
-        return rgbRowSsse3;
-#endif
-    return rgbRowScalar;
-}
 
 QString fieldError(const QString& field, qint64 value, const QString& why)
 {
@@ -255,8 +202,7 @@ bool SerCapture::readFrame(int index, Cfa pattern, QImage& image, QString* error
                     o[3] = 0xffff;
                 }
             } else {
-                static const RgbRow rgbRow = chooseRgbRow();
-                rgbRow(in, reinterpret_cast<QRgb*>(line), width, h.colorId == SerHeader::BGR);
+                rgb24ToRgb32(in, reinterpret_cast<QRgb*>(line), width, h.colorId == SerHeader::BGR);
             }
         }
     } else if (!wide && pattern == Cfa::None) {
