@@ -3,9 +3,10 @@
 #include "stackengine.h"
 
 #include "alignment.h"
-#include "framecache.h"
-#include "pixel.h"
 #include "fits.h"
+#include "framecache.h"
+#include "imagefile.h"
+#include "pixel.h"
 #include "readers.h"
 
 #include <QFile>
@@ -48,7 +49,7 @@ bool StackEngine::readImage(const QString& path, QImage& image, const readers::R
     QImage decoded;
     if (!readers::readFrame(path, options, decoded, error))
         return false;
-    image = px::toFrame(decoded);
+    image = readers::asFrame(decoded);
     if (image.isNull())
         throw std::bad_alloc(); // decoded, but no memory for the conversion
     return true;

@@ -1,5 +1,6 @@
 #include "loading.h"
 
+#include "imagefile.h"
 #include "parallel.h"
 #include "pixel.h"
 
@@ -171,7 +172,7 @@ void addDarkFrameAt(FloatImage& sums, const QImage& dark)
 
 QImage calibrated(const QImage& source, const Calibration& c)
 {
-    const QImage image = px::toFrame(source);
+    const QImage image = readers::asFrame(source);
     if (image.isNull())
         return image;
     return px::withPixelType(image, [&](auto pixel) { return calibratedAt<decltype(pixel)>(image, c); });
@@ -181,12 +182,12 @@ QImage supersampled(const QImage& image, int factor)
 {
     if (factor <= 1 || image.isNull())
         return image;
-    return px::toFrame(image.scaledToWidth(image.width() * factor, Qt::FastTransformation));
+    return readers::asFrame(image.scaledToWidth(image.width() * factor, Qt::FastTransformation));
 }
 
 void addDarkFrame(FloatImage& sums, const QImage& source)
 {
-    const QImage dark = px::toFrame(source);
+    const QImage dark = readers::asFrame(source);
     px::withPixelType(dark, [&](auto pixel) { addDarkFrameAt<decltype(pixel)>(sums, dark); });
 }
 

@@ -4,30 +4,6 @@
 
 namespace px {
 
-QImage toFrame(const QImage& image)
-{
-    switch (image.format()) {
-    case QImage::Format_RGBX64:
-        return image;
-    case QImage::Format_RGBA64:
-    case QImage::Format_RGBA64_Premultiplied:
-    case QImage::Format_Grayscale16:
-    case QImage::Format_BGR30:
-    case QImage::Format_A2BGR30_Premultiplied:
-    case QImage::Format_RGB30:
-    case QImage::Format_A2RGB30_Premultiplied:
-    case QImage::Format_RGBX16FPx4:
-    case QImage::Format_RGBA16FPx4:
-    case QImage::Format_RGBA16FPx4_Premultiplied:
-    case QImage::Format_RGBX32FPx4:
-    case QImage::Format_RGBA32FPx4:
-    case QImage::Format_RGBA32FPx4_Premultiplied:
-        return image.convertToFormat(QImage::Format_RGBX64);
-    default:
-        return toRgb32(image);
-    }
-}
-
 QImage view8(const QImage& frame)
 {
     if (!isDeep(frame))

@@ -170,17 +170,6 @@ private:
 };
 using RowWriter = RowsOf<QRgb>;
 
-// An image of 8 bits per channel as 32-bit RGB; conversion keeps the pixel values.
-inline QImage toRgb32(const QImage& image)
-{
-    if (image.isNull() || image.format() == QImage::Format_RGB32)
-        return image;
-    return image.convertToFormat(QImage::Format_RGB32);
-}
-
-// A decoded image as a frame: 32-bit RGB for 8 bits per channel, RGBX64 for anything deeper.
-QImage toFrame(const QImage& image);
-
 // The 8-bit view of a frame, as the alignment and the pattern matching see it: a 16-bit sample s
 // becomes s >> 8. An 8-bit frame is returned as it is (shared, not copied).
 QImage view8(const QImage& frame);

@@ -2,6 +2,7 @@
 // A single-channel float image (luminance in 8-bit levels, 0..255) that the sub-pixel alignment
 // kernels work on, and the one place where they read a frame's pixels.
 
+#include "imagefile.h"
 #include "pixel.h"
 
 #include <QImage>
@@ -86,7 +87,7 @@ inline void luminanceRow8(const QImage& image, int y, float* out)
 
 inline FloatPlane luminancePlane(const QImage& source)
 {
-    const QImage image = px::toFrame(source);
+    const QImage image = readers::asFrame(source);
     FloatPlane p(image.width(), image.height());
     px::withPixelType(image, [&](auto pixel) {
         using Pixel = decltype(pixel);

@@ -2,6 +2,7 @@
 
 #include "stacking.h"
 
+#include "imagefile.h"
 #include "loading.h"
 #include "parallel.h"
 #include "pixel.h"
@@ -161,7 +162,7 @@ void stackFrameAt(const QImage& frame, FloatImage& acc, const StackParams& p)
 
 void stackFrame(const QImage& source, FloatImage& acc, const StackParams& p)
 {
-    const QImage frame = px::toFrame(source);
+    const QImage frame = readers::asFrame(source);
     if (!acc.data || frame.width() <= 0 || frame.height() <= 0)
         return;
     px::withPixelType(frame, [&](auto pixel) { stackFrameAt<decltype(pixel)>(frame, acc, p); });
@@ -240,7 +241,7 @@ void boxMeanPlanes(std::vector<float>& planes, int fw, int fh, int F)
 
 std::vector<float> correctedPlanes(const QImage& source, const StackParams& p)
 {
-    const QImage frame = px::toFrame(source);
+    const QImage frame = readers::asFrame(source);
     std::vector<float> out(std::size_t(frame.width()) * std::size_t(frame.height()) * 3);
     if (!out.empty())
         px::withPixelType(frame, [&](auto pixel) { correctedPlanesOf<decltype(pixel)>(frame, p, out); });
