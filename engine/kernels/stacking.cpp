@@ -177,6 +177,41 @@ void cubicWeights(double t, float w[4])
     w[3] = float(0.5 * (t3 - t2));
 }
 
+namespace {
+
+// The cubic taps of a shift by offset: the first of the four whole-pixel samples less one, and their weights.
+struct Taps {
+    int base;
+    float w[4];
+};
+
+Taps tapsOf(double offset)
+{
+    Taps t;
+    const double base = std::floor(offset);
+    cubicWeights(offset - base, t.w);
+    t.base = int(base);
+    return t;
+}
+
+// Four rows of one plane from firstRow on, clamped to the plane, mixed by the vertical weights.
+class VerticalTaps {
+public:
+    VerticalTaps(const float* plane, int fw, int fh, int firstRow, const float* w)
+        : w_(w)
+    {
+        for (int k = 0; k < 4; ++k)
+            r_[k] = plane + std::size_t(std::clamp(firstRow + k, 0, fh - 1)) * std::size_t(fw);
+    }
+    float operator()(int x) const { return w_[0] * r_[0][x] + w_[1] * r_[1][x] + w_[2] * r_[2][x] + w_[3] * r_[3][x]; }
+
+private:
+    const float* r_[4];
+    const float* w_;
+};
+
+} // namespace
+
 template <class Pixel>
 void correctedPlanesOf(const QImage& frame, const StackParams& p, std::vector<float>& out)
 {
@@ -269,11 +304,9 @@ void stackPlanesShifted(const std::vector<float>& planes, int fw, int fh, FloatI
     if (xLast < xFirst || yLast < yFirst)
         return;
     const std::size_t plane = std::size_t(fw) * std::size_t(fh);
-    const double baseX = std::floor(ox), baseY = std::floor(oy);
-    float wx[4], wy[4];
-    cubicWeights(ox - baseX, wx);
-    cubicWeights(oy - baseY, wy);
-    const int ix = int(baseX), iy = int(baseY);
+    const Taps tx = tapsOf(ox), ty = tapsOf(oy);
+    const float* wx = tx.w;
+    const int ix = tx.base, iy = ty.base;
     // Source columns of the taps for every accumulator column, clamped to the frame.
     std::vector<int> columns(std::size_t(xLast - xFirst + 1) * 4);
     for (int X = xFirst; X <= xLast; ++X)
@@ -282,19 +315,12 @@ void stackPlanesShifted(const std::vector<float>& planes, int fw, int fh, FloatI
     parallel::forRange(yFirst, yLast + 1, [&](int y0, int y1) {
         std::vector<float> mixed(std::size_t(fw) * 3);
         for (int Y = y0; Y < y1; ++Y) {
-            int rows[4];
-            for (int k = 0; k < 4; ++k)
-                rows[k] = std::clamp(Y + iy - 1 + k, 0, fh - 1);
             // Vertical taps first, into one row per channel.
             for (int c = 0; c < 3; ++c) {
-                const float* src = planes.data() + plane * std::size_t(c);
-                const float* r0 = src + std::size_t(rows[0]) * fw;
-                const float* r1 = src + std::size_t(rows[1]) * fw;
-                const float* r2 = src + std::size_t(rows[2]) * fw;
-                const float* r3 = src + std::size_t(rows[3]) * fw;
+                const VerticalTaps v(planes.data() + plane * std::size_t(c), fw, fh, Y + iy - 1, ty.w);
                 float* m = mixed.data() + std::size_t(c) * fw;
                 for (int x = 0; x < fw; ++x)
-                    m[x] = wy[0] * r0[x] + wy[1] * r1[x] + wy[2] * r2[x] + wy[3] * r3[x];
+                    m[x] = v(x);
             }
             float* out = acc.pixel(xFirst, Y);
             const int* col = columns.data();
@@ -315,11 +341,9 @@ void addShiftedPatch(const std::vector<float>& planes, int fw, int fh, double ox
     if (fw <= 0 || fh <= 0 || size <= 0)
         return;
     const std::size_t plane = std::size_t(fw) * std::size_t(fh);
-    const double baseX = std::floor(ox), baseY = std::floor(oy);
-    float wx[4], wy[4];
-    cubicWeights(ox - baseX, wx);
-    cubicWeights(oy - baseY, wy);
-    const int sx = x0 + int(baseX) - 1, sy = y0 + int(baseY) - 1; // first tap of the box's first pixel
+    const Taps tx = tapsOf(ox), ty = tapsOf(oy);
+    const float* wx = tx.w;
+    const int sx = x0 + tx.base - 1, sy = y0 + ty.base - 1; // first tap of the box's first pixel
     // Columns of the taps, clamped; vertical taps go into a row of size + 3 columns per channel.
     int columns[512 + 3];
     const int span = std::min(size + 3, 512 + 3);
@@ -327,19 +351,10 @@ void addShiftedPatch(const std::vector<float>& planes, int fw, int fh, double ox
         columns[k] = std::clamp(sx + k, 0, fw - 1);
     float mixed[3][512 + 3];
     for (int j = 0; j < size; ++j) {
-        int rows[4];
-        for (int k = 0; k < 4; ++k)
-            rows[k] = std::clamp(sy + j + k, 0, fh - 1);
         for (int c = 0; c < 3; ++c) {
-            const float* src = planes.data() + plane * std::size_t(c);
-            const float* r0 = src + std::size_t(rows[0]) * fw;
-            const float* r1 = src + std::size_t(rows[1]) * fw;
-            const float* r2 = src + std::size_t(rows[2]) * fw;
-            const float* r3 = src + std::size_t(rows[3]) * fw;
-            for (int k = 0; k < span; ++k) {
-                const int x = columns[k];
-                mixed[c][k] = wy[0] * r0[x] + wy[1] * r1[x] + wy[2] * r2[x] + wy[3] * r3[x];
-            }
+            const VerticalTaps v(planes.data() + plane * std::size_t(c), fw, fh, sy + j, ty.w);
+            for (int k = 0; k < span; ++k)
+                mixed[c][k] = v(columns[k]);
         }
         float* o = out + std::size_t(j) * size * 3;
         for (int i = 0; i < size && i + 3 < span; ++i, o += 3)
