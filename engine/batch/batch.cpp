@@ -276,6 +276,33 @@ private:
     std::optional<parallel::SerialScope> serial_;
 };
 
+// Goes through the frames that take part, in order, with the read-ahead preparing the next ones:
+// body(i, prepared, clock) handles frame i, prepared being the work done ahead for it (null when
+// there is none) and clock started before it. The loop's own kernels run on its thread alone while
+// workers are busy. After each frame the progress steps and events are processed; the loop ends when
+// body returns false. True when the user stopped it.
+template <class Work, class Body>
+bool eachFrame(StackEngine& e, const Progress& progress, ReadAhead<Work>& readAhead, int taking, Body body)
+{
+    int done = 0;
+    for (int i = 0; i < e.frames->count(); ++i) {
+        if (!progress.takesPart(i))
+            continue;
+        if (progress.stopRequested())
+            return true;
+        readAhead.before(i);
+        const Stopwatch clock;
+        Work prepared;
+        const SerialWhileBusy serial(readAhead);
+        const bool ready = readAhead.take(i, prepared);
+        if (!body(i, ready ? &prepared : nullptr, clock))
+            return false;
+        progress.step(++done, taking);
+        progress.processEvents();
+    }
+    return false;
+}
+
 bool alignPlanet(StackEngine& e, const Progress& progress);
 bool alignSurface(StackEngine& e, const Progress& progress);
 bool stackMultiPoint(StackEngine& e, const Progress& progress);
@@ -449,29 +476,18 @@ static bool alignLoop(StackEngine& e, const Progress& progress)
     for (int i = 0; i < n; ++i)
         isReference[std::size_t(i)] = e.frames->record(i).isReference;
     const int taking = framesTakingPart(e, progress);
-    bool cancelled = false;
     ReadAhead<AlignWork> readAhead(e, progress, [&e, &settings, &isReference](int i, const QImage& frame, AlignWork& work) {
         work = computeAlignWork(frame, isReference[std::size_t(i)], e.meanColourFn(), settings);
     });
-    for (int i = 0; i < n; ++i) {
-        if (!progress.takesPart(i))
-            continue;
-        if (progress.stopRequested()) {
-            cancelled = true;
-            break;
-        }
-        readAhead.before(i);
-        const Stopwatch clock;
-        AlignWork prepared;
-        const SerialWhileBusy serial(readAhead);
-        const bool read = readAhead.take(i, prepared) ? e.alignFrame(i, &prepared) : e.alignFrame(i);
+    const bool cancelled = eachFrame(e, progress, readAhead, taking, [&](int i, AlignWork* prepared, const Stopwatch& clock) {
+        const bool read = prepared ? e.alignFrame(i, prepared) : e.alignFrame(i);
         progress.setStatus(QStringLiteral("Aligning... ") + percent(i, n));
         ++analysed;
         const float t = float(clock.milliseconds()) / 1000;
         const QString path = e.frames->path(i);
         if (!read) {
             if (!reportUnreadable(progress, path))
-                break;
+                return false;
         } else if (e.frameOtherSize) {
             progress.say(otherSizeLine(path));
         } else if (e.featureFound) {
@@ -485,9 +501,8 @@ static bool alignLoop(StackEngine& e, const Progress& progress)
             progress.say(QStringLiteral("Feature not found: ") + path + QStringLiteral(" // Processing time: ") + seconds(t)
                          + QStringLiteral("s"));
         }
-        progress.step(analysed, taking);
-        progress.processEvents();
-    }
+        return true;
+    });
     finishPositionRun(progress, analysed, valid, total);
     if (cancelled)
         progress.say(cancelledLine(QStringLiteral("Alignment"), analysed, taking));
@@ -507,23 +522,12 @@ static bool refineLoop(StackEngine& e, const Progress& progress)
     for (int i = 0; i < n; ++i)
         records[std::size_t(i)] = e.frames->record(i);
     const int taking = framesTakingPart(e, progress);
-    bool cancelled = false;
     ReadAhead<RefineWork> readAhead(e, progress, [&e, &settings, &records](int i, const QImage& frame, RefineWork& work) {
         const FrameRecord& r = records[std::size_t(i)];
         work = computeRefineWork(frame, r.isReference, r.aligned, r.x, r.y, e.meanColourFn(), settings);
     });
-    for (int i = 0; i < n; ++i) {
-        if (!progress.takesPart(i))
-            continue;
-        if (progress.stopRequested()) {
-            cancelled = true;
-            break;
-        }
-        readAhead.before(i);
-        const Stopwatch clock;
-        RefineWork prepared;
-        const SerialWhileBusy serial(readAhead);
-        const bool read = readAhead.take(i, prepared) ? e.refineFrame(i, &prepared) : e.refineFrame(i);
+    const bool cancelled = eachFrame(e, progress, readAhead, taking, [&](int i, RefineWork* prepared, const Stopwatch& clock) {
+        const bool read = prepared ? e.refineFrame(i, prepared) : e.refineFrame(i);
         progress.setStatus(QStringLiteral("Doing pattern matching... ") + percent(i, n));
         ++analysed;
         const float t = float(clock.milliseconds()) / 1000;
@@ -531,7 +535,7 @@ static bool refineLoop(StackEngine& e, const Progress& progress)
         const QString score = QString::number(e.matchScore, 'g', 6);
         if (!read) {
             if (!reportUnreadable(progress, path))
-                break;
+                return false;
         } else if (e.featureFound) {
             progress.say(QStringLiteral("refine result of ") + path + QStringLiteral(": X=") + QString::number(e.refinedX)
                          + QStringLiteral("; Y=") + QString::number(e.refinedY) + QStringLiteral("; V=") + score
@@ -543,9 +547,8 @@ static bool refineLoop(StackEngine& e, const Progress& progress)
             progress.say(QStringLiteral("Feature not found (V=") + score + QStringLiteral("): ") + path
                          + QStringLiteral(" // Processing time: ") + seconds(t) + QStringLiteral("s"));
         }
-        progress.step(analysed, taking);
-        progress.processEvents();
-    }
+        return true;
+    });
     finishPositionRun(progress, analysed, valid, total);
     if (cancelled)
         progress.say(cancelledLine(QStringLiteral("Refinement"), analysed, taking));
@@ -591,19 +594,9 @@ static bool stackLoop(StackEngine& e, const Progress& progress)
     const int n = e.frames->count();
     int processed = 0, stacked = 0;
     const int taking = framesTakingPart(e, progress);
-    bool cancelled = false;
     const bool subPixel = e.alignMode != AlignMode::Feature && e.frames->record(e.frames->referenceIndex).subPixel;
     ReadAhead<bool> readAhead(e, progress);
-    for (int i = 0; i < n; ++i) {
-        if (!progress.takesPart(i))
-            continue;
-        if (progress.stopRequested()) {
-            cancelled = true;
-            break;
-        }
-        readAhead.before(i);
-        const Stopwatch clock;
-        const SerialWhileBusy serial(readAhead);
+    const bool cancelled = eachFrame(e, progress, readAhead, taking, [&](int i, bool*, const Stopwatch& clock) {
         const bool read = subPixel ? e.stackFrameSubPixel(i) : e.stackFrame(i);
         progress.setStatus(QStringLiteral("Stacking... ") + percent(i, n));
         ++processed;
@@ -611,7 +604,7 @@ static bool stackLoop(StackEngine& e, const Progress& progress)
         const QString path = e.frames->path(i);
         if (!read) {
             if (!reportUnreadable(progress, path))
-                break;
+                return false;
         } else if (e.frameOtherSize) {
             progress.say(otherSizeLine(path));
         } else if (e.frames->record(i).stacked) {
@@ -621,9 +614,8 @@ static bool stackLoop(StackEngine& e, const Progress& progress)
                 progress.display(e.markFeature());
             ++stacked;
         }
-        progress.step(processed, taking);
-        progress.processEvents();
-    }
+        return true;
+    });
     progress.say(QString::number(processed) + QStringLiteral(" images processed, ") + QString::number(stacked)
                  + QStringLiteral(" stacked"));
     progress.say(QStringLiteral("Normalizing..."));
