@@ -7,6 +7,7 @@
 //                                        at 1080p and 4K, windows of 1280x800 and 1920x1080
 //   bench_colour --preview [--frames N]  the 4K sampled preview alone, for profiling
 
+#include "benchstack.h"
 #include "benchutil.h"
 #include "colour.h"
 #include "floatimage.h"
@@ -24,25 +25,6 @@
 #include <cstdio>
 
 namespace {
-
-std::unique_ptr<FloatImage> stackOf(int width, int height, int frames)
-{
-    auto acc = createFloatImage(width, height);
-    for (int i = 0; i < frames; ++i) {
-        synth::Planet p;
-        p.width = width;
-        p.height = height;
-        p.cx = width / 2.0 + (i % 5) * 0.3;
-        p.cy = height / 2.0 + (i % 3) * 0.3;
-        p.radius = height * 0.3;
-        p.blur = 1.0;
-        p.noise = 2.0;
-        p.seed = quint32(i + 1);
-        kernels::StackParams sp;
-        kernels::stackFrame(synth::renderPlanet(p), *acc, sp);
-    }
-    return acc;
-}
 
 // The adjustment as it was: the real power remembered for the last value of each channel only.
 QImage withoutMemo(const FloatImage& acc, const kernels::ColourParams& p)
@@ -63,7 +45,7 @@ void measure(int width, int height, int frames, int threads)
     static std::unique_ptr<FloatImage> acc;
     static int accWidth = 0;
     if (accWidth != width) {
-        acc = stackOf(width, height, frames);
+        acc = bench::planetStack(width, height, frames, 1.0);
         accWidth = width;
     }
     parallel::setThreadCount(threads);
@@ -107,7 +89,7 @@ void measureWindow(int width, int height, int frames, int threads, const QSize& 
     w.show();
     QApplication::processEvents();
     parallel::setThreadCount(threads);
-    w.engine.accumulator = stackOf(width, height, frames);
+    w.engine.accumulator = bench::planetStack(width, height, frames, 1.0);
     w.engine.stackReady = true;
     w.fileNames = QStringList{QStringLiteral("stack")};
     w.ui.cblvb->setChecked(true);
@@ -166,7 +148,7 @@ int main(int argc, char* argv[])
         return 0;
     }
     if (a.contains(QStringLiteral("--preview"))) { // the preview path alone, for profiling
-        auto acc = stackOf(3848, 2163, frames);
+        auto acc = bench::planetStack(3848, 2163, frames, 1.0);
         parallel::setThreadCount(cores);
         kernels::ColourParams cp;
         for (int c = 0; c < 3; ++c)

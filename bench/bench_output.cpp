@@ -7,6 +7,7 @@
 // every compression of the image library's writer. Times are CPU time of the process (all threads),
 // medians; wall time is printed beside them.
 
+#include "benchstack.h"
 #include "benchutil.h"
 #include "colour.h"
 #include "floatimage.h"
@@ -29,25 +30,6 @@
 #include <vector>
 
 namespace {
-
-// A stack of a dozen frames of a planet with noise, as the pipeline leaves it.
-std::unique_ptr<FloatImage> stackLike(int width, int height)
-{
-    auto acc = createFloatImage(width, height);
-    for (int i = 0; i < 12; ++i) {
-        synth::Planet p;
-        p.width = width;
-        p.height = height;
-        p.cx = width / 2.0 + (i % 5) * 0.3;
-        p.cy = height / 2.0 + (i % 3) * 0.3;
-        p.radius = height * 0.3;
-        p.blur = 1.5;
-        p.noise = 2.0;
-        p.seed = quint32(i + 1);
-        kernels::stackFrame(synth::renderPlanet(p), *acc, kernels::StackParams());
-    }
-    return acc;
-}
 
 double cpuMs()
 {
@@ -162,7 +144,7 @@ int main(int argc, char* argv[])
     if (!quick)
         sizes.push_back(QSize(3864, 2168));
     for (const QSize& size : sizes) {
-        const auto acc = stackLike(size.width(), size.height());
+        const auto acc = bench::planetStack(size.width(), size.height(), 12, 1.5);
         kernels::ColourParams cp;
         const QString what = QStringLiteral("stack of 12 frames");
         measureImage(what, kernels::colorAdjusted(*acc, cp), runs, sweep);

@@ -63,32 +63,6 @@ double ownPeakMb()
     return usage.ru_maxrss / 1024.0;
 }
 
-double processCpuMs()
-{
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
-
-// Elapsed milliseconds (and the CPU milliseconds when cpuMs is given).
-double decodePassMs(const QStringList& files, double* cpuMs = nullptr)
-{
-    const double cpu0 = processCpuMs();
-    QElapsedTimer t;
-    t.start();
-    qint64 pixels = 0;
-    for (const QString& f : files) {
-        QImage image;
-        image.load(f);
-        pixels += image.width();
-    }
-    if (pixels == 0)
-        std::printf("decoding failed\n");
-    if (cpuMs)
-        *cpuMs = processCpuMs() - cpu0;
-    return double(t.nsecsElapsed()) / 1e6;
-}
-
 QByteArray g_baseline; // another build of the command, measured beside this one
 
 // Runs the command; returns elapsed milliseconds and its peak resident memory in MB (and the CPU
@@ -131,11 +105,11 @@ void measure(int count, int width, int height, int runs, const QString& keep)
                            QStringLiteral("0"), QStringLiteral("--refine")}
             + files;
     };
-    decodePassMs(files); // warm the page cache
+    bench::decodePassMs(files); // warm the page cache
     std::vector<double> decode, pipeline, ratios, bmpRatios, peaks, baseline, baseRatios, basePeaks, cpuRatios, baseCpuRatios;
     for (int r = 0; r < runs; ++r) {
         double decodeCpu = 0, passCpu = 0;
-        const double d = decodePassMs(files, &decodeCpu);
+        const double d = bench::decodePassMs(files, &decodeCpu);
         double peak = 0, bmpPeak = 0;
         const double p = runCommand(argsFor(QStringLiteral("out.png")), &peak, &passCpu);
         cpuRatios.push_back(passCpu / decodeCpu);
@@ -192,7 +166,7 @@ void measureCliff(int count, int runs, const QString& keep)
             a << QStringLiteral("--cache-mb") << QString::number(budgetMb);
         return a + files;
     };
-    decodePassMs(files); // warm the page cache
+    bench::decodePassMs(files); // warm the page cache
     std::printf("  decoded frames (4 bytes a pixel) %lld MB, stored (3 bytes a pixel) %lld MB; budgets: fits %lld MB, "
                 "half of decoded %lld MB, half of stored %lld MB\n",
                 decodedMb, storedMb, decodedMb * 2, decodedMb / 2, storedMb / 2);

@@ -40,21 +40,6 @@ struct SceneSetup {
     int tunedThreshold;  // the feature threshold that suits the scene
 };
 
-double decodePassMs(const QStringList& files)
-{
-    QElapsedTimer t;
-    t.start();
-    qint64 pixels = 0;
-    for (const QString& f : files) {
-        QImage image;
-        image.load(f);
-        pixels += image.width();
-    }
-    if (pixels == 0)
-        std::printf("decoding failed\n");
-    return double(t.nsecsElapsed()) / 1e6;
-}
-
 QString g_cli = QStringLiteral(NEBULO_CLI_PATH);
 
 // Runs the command; elapsed milliseconds, or a negative value when it fails.
@@ -238,7 +223,7 @@ void measureScene(const SceneSetup& setup, const QString& cacheRoot, int frames,
     };
 
     QTemporaryDir out;
-    decodePassMs(files); // warm the page cache
+    bench::decodePassMs(files); // warm the page cache
     std::printf("  %-44s %8s %8s %10s %8s\n", "stack of the best frames", "PSNR dB", "SSIM", "median ms", "/decode");
     std::vector<double> decodes;
     for (const Mode& mode : modes) {
@@ -255,7 +240,7 @@ void measureScene(const SceneSetup& setup, const QString& cacheRoot, int frames,
         std::vector<double> times, ratios;
         bool failed = false;
         for (int r = 0; r < runs && !failed; ++r) {
-            const double d = decodePassMs(files);
+            const double d = bench::decodePassMs(files);
             const double ms = runCommand(arguments);
             failed = ms < 0;
             decodes.push_back(d);

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QString>
 #include <QStringList>
 
@@ -44,6 +45,26 @@ inline double cpuMs()
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+// One single-threaded pass decoding the files with the toolkit's reader, the measure the whole pass
+// is compared with: elapsed milliseconds (and the CPU milliseconds when cpu is given).
+inline double decodePassMs(const QStringList& files, double* cpu = nullptr)
+{
+    const double cpu0 = cpuMs();
+    QElapsedTimer t;
+    t.start();
+    qint64 pixels = 0;
+    for (const QString& f : files) {
+        QImage image;
+        image.load(f);
+        pixels += image.width();
+    }
+    if (pixels == 0)
+        std::printf("decoding failed\n");
+    if (cpu)
+        *cpu = cpuMs() - cpu0;
+    return double(t.nsecsElapsed()) / 1e6;
 }
 
 inline void report(const QString& name, const Timing& t)
