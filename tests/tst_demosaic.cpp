@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -24,6 +26,35 @@ std::vector<quint16> mosaic()
 
 QRgb rgb(int r, int g, int b) { return qRgb(r, g, b); }
 
+// The filters written out pixel by pixel, every neighbour through the mirror: (r, g, b) at (x, y).
+void plainColour(const std::vector<quint16>& v, int w, int h, int maxValue, const QString& pattern, int x, int y, int out[3])
+{
+    auto mirror = [](int i, int n) {
+        if (n == 1)
+            return 0;
+        while (i < 0 || i >= n)
+            i = i < 0 ? -i : 2 * (n - 1) - i;
+        return i;
+    };
+    auto at = [&](int dy, int dx) { return int(v[std::size_t(mirror(y + dy, h) * w + mirror(x + dx, w))]); };
+    auto round16 = [&](int sum) { return std::clamp(int(std::floor((sum + 8) / 16.0)), 0, maxValue); };
+    const int cross = 8 * at(0, 0) + 4 * (at(-1, 0) + at(1, 0) + at(0, -1) + at(0, 1)) - 2 * (at(-2, 0) + at(2, 0) + at(0, -2) + at(0, 2));
+    const int corners = at(-1, -1) + at(-1, 1) + at(1, -1) + at(1, 1);
+    const int row = 10 * at(0, 0) + 8 * (at(0, -1) + at(0, 1)) - 2 * (at(0, -2) + at(0, 2)) - 2 * corners + at(-2, 0) + at(2, 0);
+    const int column = 10 * at(0, 0) + 8 * (at(-1, 0) + at(1, 0)) - 2 * (at(-2, 0) + at(2, 0)) - 2 * corners + at(0, -2) + at(0, 2);
+    const int diagonal = 12 * at(0, 0) + 4 * corners - 3 * (at(-2, 0) + at(2, 0) + at(0, -2) + at(0, 2));
+    const QChar own = pattern[(y % 2) * 2 + (x % 2)];
+    const QChar inRow = pattern[(y % 2) * 2 + (1 - x % 2)];
+    out[0] = out[1] = out[2] = at(0, 0);
+    if (own == 'R' || own == 'B') {
+        out[1] = round16(cross);
+        out[own == 'R' ? 2 : 0] = round16(diagonal);
+    } else {
+        out[inRow == 'R' ? 0 : 2] = round16(row);
+        out[inRow == 'R' ? 2 : 0] = round16(column);
+    }
+}
+
 } // namespace
 
 class TestDemosaic : public QObject {
@@ -32,6 +63,7 @@ class TestDemosaic : public QObject {
 private slots:
     void knownMosaic_data();
     void knownMosaic();
+    void everyPixelAsWrittenOut();
     void sixteenBitsClampAtTheTop();
     void tinyFramesMirrorInside();
     void userPatternOnGreyFiles();
@@ -76,6 +108,39 @@ void TestDemosaic::knownMosaic()
             const int own = colour == 'R' ? qRed(p) : colour == 'G' ? qGreen(p) : qBlue(p);
             QCOMPARE(own, int(v[std::size_t(y * 6 + x)]));
         }
+}
+
+// Random mosaics of several sizes (the edge columns and rows mirror, the inside ones do not) in both
+// sample ranges, every pattern, against the filters written out.
+void TestDemosaic::everyPixelAsWrittenOut()
+{
+    quint32 seed = 99;
+    auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+    for (const QString& pattern : {QStringLiteral("RGGB"), QStringLiteral("GRBG"), QStringLiteral("GBRG"), QStringLiteral("BGGR")})
+        for (int maxValue : {255, 65535})
+            for (const QSize& size : {QSize(1, 1), QSize(4, 3), QSize(5, 5), QSize(8, 2), QSize(13, 11)}) {
+                const int w = size.width(), h = size.height();
+                std::vector<quint16> v(std::size_t(w * h));
+                for (quint16& s : v)
+                    s = quint16((next() >> 8) % quint32(maxValue + 1));
+                const QImage image = readers::demosaic(v.data(), w, h, maxValue, readers::cfaFromName(pattern));
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < w; ++x) {
+                        int c[3];
+                        plainColour(v, w, h, maxValue, pattern, x, y, c);
+                        int got[3];
+                        if (maxValue > 255) {
+                            const QRgba64 p = reinterpret_cast<const QRgba64*>(image.constScanLine(y))[x];
+                            got[0] = p.red(), got[1] = p.green(), got[2] = p.blue();
+                        } else {
+                            const QRgb p = image.pixel(x, y);
+                            got[0] = qRed(p), got[1] = qGreen(p), got[2] = qBlue(p);
+                        }
+                        for (int k = 0; k < 3; ++k)
+                            QVERIFY2(got[k] == c[k], qPrintable(QStringLiteral("%1 %2x%3 at %4,%5 channel %6: %7, not %8")
+                                                                    .arg(pattern).arg(w).arg(h).arg(x).arg(y).arg(k).arg(got[k]).arg(c[k])));
+                    }
+            }
 }
 
 void TestDemosaic::sixteenBitsClampAtTheTop()

@@ -18,8 +18,22 @@ namespace px {
 // A channel fraction: the 8-bit value divided by 255, in double precision.
 inline double fraction(int value8) { return value8 / 255.0; }
 
-// A 16-bit channel (as stored by a colour built from fractions) as a fraction.
-inline double fraction16(int value16) { return value16 / 65535.0; }
+// The fractions of the 65536 16-bit values, v / 65535.0, computed by the compiler like the 8-bit
+// table below: a table read instead of a division per sample.
+struct Fraction16Table {
+    double v[65536];
+};
+constexpr Fraction16Table makeFraction16Table()
+{
+    Fraction16Table t{};
+    for (int i = 0; i < 65536; ++i)
+        t.v[i] = i / 65535.0;
+    return t;
+}
+inline constexpr Fraction16Table kFraction16Table = makeFraction16Table();
+
+// A 16-bit channel (as stored by a colour built from fractions) as a fraction: value16 / 65535.0.
+inline double fraction16(int value16) { return kFraction16Table.v[value16]; }
 
 // A fraction in [0, 1] rounded to 16 bits, the precision a colour built from fractions keeps.
 inline int to16(double f) { return int(f * 65535.0 + 0.5); }
