@@ -1,5 +1,7 @@
 #include "pngdecode.h"
 
+#include "rows.h"
+
 
 #include <QFile>
 #include <QImageReader>
@@ -137,8 +139,7 @@ Outcome decode(const QString& path, QImage& image)
             for (int x = 0; x < width; ++x)
                 line[x] = 0xff000000u | (QRgb(in[x]) * 0x010101u);
         } else {
-            for (int x = 0; x < width; ++x, in += 3)
-                line[x] = 0xff000000u | (QRgb(in[0]) << 16) | (QRgb(in[1]) << 8) | QRgb(in[2]);
+            readers::rgb24ToRgb32(in, line, width, false);
         }
     }
     image = out;
