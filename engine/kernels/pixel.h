@@ -18,19 +18,23 @@ namespace px {
 // A channel fraction: the 8-bit value divided by 255, in double precision.
 inline double fraction(int value8) { return value8 / 255.0; }
 
-// The fractions of the 65536 16-bit values, v / 65535.0, computed by the compiler like the 8-bit
-// table below: a table read instead of a division per sample.
-struct Fraction16Table {
-    double v[65536];
+// The fractions v / Max of every sample value v, computed by the compiler (a correctly rounded
+// division, as at run time): reading them costs neither a division nor an initialisation check.
+template <int Max>
+struct Fractions {
+    double v[Max + 1];
 };
-constexpr Fraction16Table makeFraction16Table()
+template <int Max>
+constexpr Fractions<Max> makeFractions()
 {
-    Fraction16Table t{};
-    for (int i = 0; i < 65536; ++i)
-        t.v[i] = i / 65535.0;
+    Fractions<Max> t{};
+    for (int i = 0; i <= Max; ++i)
+        t.v[i] = i / double(Max);
     return t;
 }
-inline constexpr Fraction16Table kFraction16Table = makeFraction16Table();
+inline constexpr Fractions<255> kFractionTable = makeFractions<255>();
+inline constexpr Fractions<65535> kFraction16Table = makeFractions<65535>();
+inline const double* fractionTable() { return kFractionTable.v; }
 
 // A 16-bit channel (as stored by a colour built from fractions) as a fraction: value16 / 65535.0.
 inline double fraction16(int value16) { return kFraction16Table.v[value16]; }
@@ -40,21 +44,6 @@ inline int to16(double f) { return int(f * 65535.0 + 0.5); }
 
 // A fraction in [0, 1] back to 8 bits: rounded to 16 bits first, then the high byte.
 inline int toByte(double f) { return to16(f) >> 8; }
-
-// The fractions of the 256 8-bit values, v / 255.0, computed by the compiler (a correctly rounded
-// division, as at run time), so that reading the table costs no initialisation check.
-struct FractionTable {
-    double v[256];
-};
-constexpr FractionTable makeFractionTable()
-{
-    FractionTable t{};
-    for (int i = 0; i < 256; ++i)
-        t.v[i] = i / 255.0;
-    return t;
-}
-inline constexpr FractionTable kFractionTable = makeFractionTable();
-inline const double* fractionTable() { return kFractionTable.v; }
 
 // The channels of one pixel type, and the two conversions: a sample to its fraction, a fraction in
 // [0, 1] back to a sample. (257 v) / 65535.0 and v / 255.0 are the same double, so a 16-bit frame
