@@ -93,6 +93,23 @@ QStringList withIndices(QStringList lines, const QStringList& names)
     return lines;
 }
 
+// The same options on the image sequence with its dark files and on the capture with its dark capture,
+// each run writing its own result.
+struct BothRuns {
+    Run png, ser;
+};
+BothRuns runBoth(const QStringList& options, const QStringList& pngs, const QStringList& darkPngs, const QString& fromPngs,
+                 const QString& capture, const QString& darkCapture, const QString& fromSer)
+{
+    QStringList pngArgs = options + QStringList{QStringLiteral("-o"), fromPngs};
+    for (const QString& d : darkPngs)
+        pngArgs << QStringLiteral("--dark") << d;
+    BothRuns r;
+    r.png = runCli(pngArgs + pngs);
+    r.ser = runCli(options + QStringList{QStringLiteral("-o"), fromSer, QStringLiteral("--dark"), darkCapture, capture});
+    return r;
+}
+
 } // namespace
 
 class TestSerCli : public QObject {
@@ -129,11 +146,9 @@ void TestSerCli::captureRunsLikeItsImageSequence()
                                 QStringLiteral("--reference"), QStringLiteral("5"), QStringLiteral("--preprocess")};
     const QString fromPngs = dir.filePath(QStringLiteral("png-stack.png"));
     const QString fromSer = dir.filePath(QStringLiteral("ser-stack.png"));
-    QStringList pngArgs = common + QStringList{QStringLiteral("-o"), fromPngs};
-    for (const QString& d : darkPngs)
-        pngArgs << QStringLiteral("--dark") << d;
-    const Run png = runCli(pngArgs + pngs);
-    const Run ser = runCli(common + QStringList{QStringLiteral("-o"), fromSer, QStringLiteral("--dark"), darkCapture, capture});
+    const BothRuns runs = runBoth(common, pngs, darkPngs, fromPngs, capture, darkCapture, fromSer);
+    const Run& png = runs.png;
+    const Run& ser = runs.ser;
     QCOMPARE(png.status, 0);
     QCOMPARE(ser.status, 0);
     QVERIFY(png.out.size() > frames.size() * 3);
@@ -185,11 +200,9 @@ void TestSerCli::deepCaptureRunsLikeEightBits()
                                 QStringLiteral("--depth"), QStringLiteral("8")};
     const QString fromPngs = dir.filePath(tag + QStringLiteral("-png.png"));
     const QString fromSer = dir.filePath(tag + QStringLiteral("-ser.png"));
-    QStringList pngArgs = common + QStringList{QStringLiteral("-o"), fromPngs};
-    for (const QString& d : darkPngs)
-        pngArgs << QStringLiteral("--dark") << d;
-    const Run png = runCli(pngArgs + pngs);
-    const Run ser = runCli(common + QStringList{QStringLiteral("-o"), fromSer, QStringLiteral("--dark"), darkCapture, capture});
+    const BothRuns runs = runBoth(common, pngs, darkPngs, fromPngs, capture, darkCapture, fromSer);
+    const Run& png = runs.png;
+    const Run& ser = runs.ser;
     QCOMPARE(png.status, 0);
     QCOMPARE(ser.status, 0);
     QVERIFY(png.out.filter(QStringLiteral("refine result of ")).size() >= 4);
