@@ -168,7 +168,10 @@ void FrameCache::setBudget(qint64 bytes)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     budget_ = qMax<qint64>(0, bytes);
-    makeRoom(0, QString(), Evict::Any);
+    if (!makeRoom(0, QString(), Evict::Any)) {
+        pieces_.clear(); // the frames that must stay come first
+        pieceBytes_ = 0;
+    }
 }
 
 qint64 FrameCache::budget() const
@@ -317,7 +320,7 @@ bool FrameCache::obtain(const QString& key, const Prepare& prepare, QImage& imag
 bool FrameCache::admitResident(qint64 bytes, const QString& keep)
 {
     const qint64 room = std::max(readAheadRoom_, reserved_ + pinnedBytes_);
-    while (residentBytes_ + bytes + room > budget_) {
+    while (residentBytes_ + pieceBytes_ + bytes + room > budget_) {
         auto victim = entries_.end();
         for (auto it = entries_.begin(); it != entries_.end(); ++it) {
             if (!it->ready || !it->resident || it->pinned || it->pass + 1 >= pass_ || it.key() == keep)
@@ -339,7 +342,7 @@ bool FrameCache::admitResident(qint64 bytes, const QString& keep)
 // first stay.
 bool FrameCache::makeRoom(qint64 extra, const QString& keep, Evict upTo)
 {
-    while (bytes_ + reserved_ + extra > budget_) {
+    while (bytes_ + pieceBytes_ + reserved_ + extra > budget_) {
         auto victim = entries_.end();
         int victimRank = 3;
         for (auto it = entries_.begin(); it != entries_.end(); ++it) {
@@ -473,6 +476,8 @@ void FrameCache::clear()
     handedOut_.clear();
     handedOrder_.clear();
     passingMeans_.clear();
+    pieces_.clear();
+    pieceBytes_ = 0;
     for (auto it = entries_.begin(); it != entries_.end();) {
         if (it->ready || it->failed) {
             pin(*it, false);
@@ -489,7 +494,53 @@ void FrameCache::clear()
 qint64 FrameCache::bytesInUse() const
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    return bytes_;
+    return bytes_ + pieceBytes_;
+}
+
+bool FrameCache::isResident(const QString& key) const
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto it = entries_.constFind(key);
+    return it != entries_.constEnd() && it->ready && it->resident;
+}
+
+bool FrameCache::keepPiece(const QString& key, const QString& tag, const QImage& piece)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto old = pieces_.find(key);
+    if (old != pieces_.end()) {
+        pieceBytes_ -= old->image.sizeInBytes();
+        pieces_.erase(old);
+    }
+    const qint64 bytes = piece.sizeInBytes();
+    if (piece.isNull() || budget_ <= 0 || !makeRoom(bytes, key, Evict::Any))
+        return false;
+    pieces_.insert(key, Piece{tag, piece});
+    pieceBytes_ += bytes;
+    return true;
+}
+
+bool FrameCache::piece(const QString& key, const QString& tag, QImage* piece) const
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto it = pieces_.constFind(key);
+    if (it == pieces_.constEnd() || it->tag != tag)
+        return false;
+    *piece = it->image;
+    return true;
+}
+
+void FrameCache::clearPieces()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    pieces_.clear();
+    pieceBytes_ = 0;
+}
+
+qint64 FrameCache::pieceBytes() const
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return pieceBytes_;
 }
 
 int FrameCache::frameCount() const

@@ -74,7 +74,21 @@ public:
     bool meanColour(qint64 imageKey, QColor* colour) const;
     void rememberMeanColour(qint64 imageKey, const QColor& colour);
 
+    // Whether the frame is one of the residents (every pass then finds it without preparing it).
+    bool isResident(const QString& key) const;
+
+    // Small pieces cut from a frame that is not a resident (the search window of a later pass), so
+    // that the pass that needs only the piece does not prepare the frame again. tag names what was
+    // cut and how; a piece is handed out only under the same tag. Pieces count against the budget
+    // and make room as a frame does (the residents admitted last go first: each holds the room of many
+    // pieces). False when the budget cannot hold the piece.
+    bool keepPiece(const QString& key, const QString& tag, const QImage& piece);
+    bool piece(const QString& key, const QString& tag, QImage* piece) const;
+    void clearPieces();
+    qint64 pieceBytes() const;
+
     void clear();
+    // Everything cached: frames and pieces.
     qint64 bytesInUse() const;
     int frameCount() const;
     // Number of frames prepared (decoded) since the cache was made; for tests and benchmarks.
@@ -131,4 +145,10 @@ private:
     QHash<qint64, QString> handedOut_;
     std::deque<qint64> handedOrder_;
     QHash<QString, QColor> passingMeans_;
+    struct Piece {
+        QString tag;
+        QImage image;
+    };
+    QHash<QString, Piece> pieces_;
+    qint64 pieceBytes_ = 0;
 };

@@ -47,8 +47,12 @@ bool StackEngine::refineFrame(int index, const RefineWork* prepared)
                                      refineSettings());
         prepared = &computed;
     }
-    frameImage = prepared->frame;
-    workImage = prepared->work;
+    if (!prepared->frame.isNull()) {
+        // Matched in a search window kept from the alignment, the frame itself was not read: the
+        // current frame stays.
+        frameImage = prepared->frame;
+        workImage = prepared->work;
+    }
     featureX = record.x;
     featureY = record.y;
     if (!record.aligned) {

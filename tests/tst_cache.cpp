@@ -218,6 +218,58 @@ private slots:
 
     // The budget bounds what is kept, counting 3 bytes a pixel; the frames admitted first stay, and a
     // frame beyond them is decoded at each use instead of evicting one of them.
+    // Pieces cut from frames count against the budget like frames: the residents admitted last make room
+    // for them; they come back only under the tag they were kept with; a smaller budget or clear() drops
+    // them.
+    void piecesShareTheBudget()
+    {
+        QTemporaryDir local;
+        QStringList paths;
+        for (int i = 0; i < 3; ++i)
+            paths << fixtures::write(local, QStringLiteral("f%1.png").arg(i), fixtures::solid(100, 100, qRgb(i, i, i)));
+        StackEngine e;
+        const qint64 stored = 100 * 100 * 3;
+        e.cache->setBudget(2 * stored + 100);
+        QVERIFY(e.loadFrame(paths[0]));
+        QVERIFY(e.loadFrame(paths[1]));
+        QCOMPARE(e.cache->frameCount(), 2);
+        const QString key0 = e.frameRequest(paths[0]).key, key1 = e.frameRequest(paths[1]).key;
+        QVERIFY(e.cache->isResident(key0));
+        QVERIFY(e.cache->isResident(key1));
+        QVERIFY(!e.cache->isResident(e.frameRequest(paths[2]).key));
+
+        const QImage piece = fixtures::solid(20, 20, qRgb(9, 9, 9));
+        QVERIFY(e.cache->keepPiece(QStringLiteral("a"), QStringLiteral("t1"), piece));
+        // The frame admitted last gave way; the first stays.
+        QVERIFY(e.cache->isResident(key0));
+        QVERIFY(!e.cache->isResident(key1));
+        QCOMPARE(e.cache->pieceBytes(), piece.sizeInBytes());
+        QCOMPARE(e.cache->bytesInUse(), stored + piece.sizeInBytes());
+        QImage back;
+        QVERIFY(!e.cache->piece(QStringLiteral("a"), QStringLiteral("t2"), &back));
+        QVERIFY(!e.cache->piece(QStringLiteral("b"), QStringLiteral("t1"), &back));
+        QVERIFY(e.cache->piece(QStringLiteral("a"), QStringLiteral("t1"), &back));
+        QCOMPARE(back, piece);
+        // Kept again under the same key: replaced, not counted twice.
+        QVERIFY(e.cache->keepPiece(QStringLiteral("a"), QStringLiteral("t2"), piece));
+        QCOMPARE(e.cache->pieceBytes(), piece.sizeInBytes());
+        QVERIFY(!e.cache->piece(QStringLiteral("a"), QStringLiteral("t1"), &back));
+
+        // No room beside what must stay: refused. With the budget below the pieces, they go.
+        QVERIFY(!e.cache->keepPiece(QStringLiteral("big"), QStringLiteral("t"), fixtures::solid(400, 400, qRgb(1, 1, 1))));
+        QVERIFY(e.cache->bytesInUse() <= e.cache->budget());
+        e.cache->setBudget(100);
+        QCOMPARE(e.cache->pieceBytes(), qint64(0));
+        QVERIFY(!e.cache->piece(QStringLiteral("a"), QStringLiteral("t2"), &back));
+        e.cache->setBudget(stored);
+        QVERIFY(e.cache->keepPiece(QStringLiteral("a"), QStringLiteral("t"), piece));
+        e.cache->clear();
+        QCOMPARE(e.cache->bytesInUse(), qint64(0));
+        // Caching off: nothing is kept.
+        e.cache->setBudget(0);
+        QVERIFY(!e.cache->keepPiece(QStringLiteral("a"), QStringLiteral("t"), piece));
+    }
+
     void budgetKeepsTheFramesAdmittedFirst()
     {
         QTemporaryDir local;

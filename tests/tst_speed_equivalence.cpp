@@ -381,6 +381,116 @@ private slots:
         parallel::setThreadCount(0);
     }
 
+    // Alignment keeps the search windows of the frames beyond the residents, and refinement matches in
+    // them instead of reading those frames again: the same positions, scores and log as when every frame
+    // is read, fewer frames decoded, everything within the budget. Where refinement shows its frames (the
+    // window), or the search radius has changed since the alignment, the frames are read as before.
+    void refinementMatchesInTheWindowsOfAlignment_data()
+    {
+        QTest::addColumn<int>("threads");
+        QTest::newRow("one thread") << 1;
+        QTest::newRow("two threads") << 2;
+    }
+    void refinementMatchesInTheWindowsOfAlignment()
+    {
+        QFETCH(int, threads);
+        QVector<QImage> images;
+        for (int i = 0; i < 12; ++i) {
+            synth::Planet p;
+            p.width = 160;
+            p.height = 120;
+            p.radius = 28;
+            p.cx = 80 + (i % 5) - 2;
+            p.cy = 60 + (i % 3) - 1;
+            p.blur = 0.4 + 0.15 * i;
+            p.noise = 3.0;
+            p.seed = quint32(700 + i);
+            images << synth::renderPlanet(p);
+        }
+        QTemporaryDir sequence;
+        QVERIFY(sequence.isValid());
+        const QStringList frames = fixtures::writeSequence(sequence, QStringLiteral("w"), images);
+        const qint64 stored = 160 * 120 * 3;
+
+        struct Refined {
+            QStringList log;
+            std::vector<FrameRecord> records;
+            qint64 refineDecodes = 0;
+            qint64 windows = 0;
+            bool withinBudget = true;
+        };
+        const auto run = [&](qint64 budget, bool show, int radiusAtRefine) {
+            parallel::setThreadCount(threads);
+            StackEngine e;
+            e.cache->setBudget(budget);
+            Refined out;
+            batch::Progress p;
+            p.log = [&out](const QString& line) { out.log << line; };
+            if (show)
+                p.show = [](const QImage&) {};
+            if (e.prepareSequence(frames.first()) != StackEngine::Status::Ok)
+                return out;
+            e.addFrames(frames);
+            batch::ReferenceRequest r;
+            r.index = 2;
+            r.threshold = 70;
+            r.radius = 12;
+            if (batch::pickReference(e, r, nullptr) != batch::PickResult::Ok)
+                return out;
+            batch::alignAll(e, p);
+            out.windows = e.cache->pieceBytes();
+            out.withinBudget = e.cache->bytesInUse() <= budget;
+            if (radiusAtRefine != e.searchRadius) {
+                e.searchRadius = radiusAtRefine;
+                e.cutBasePattern();
+            }
+            const qint64 before = e.cache->preparedCount();
+            batch::refineAll(e, p);
+            out.refineDecodes = e.cache->preparedCount() - before;
+            out.withinBudget = out.withinBudget && e.cache->bytesInUse() <= budget;
+            for (int i = 0; i < e.frames->count(); ++i)
+                out.records.push_back(e.frames->record(i));
+            out.log = fixtures::maskTimes(out.log);
+            parallel::setThreadCount(0);
+            return out;
+        };
+        const auto same = [](const Refined& a, const Refined& b) {
+            if (a.log != b.log || a.records.size() != b.records.size())
+                return false;
+            for (std::size_t i = 0; i < a.records.size(); ++i) {
+                const FrameRecord& x = a.records[i];
+                const FrameRecord& y = b.records[i];
+                if (x.x != y.x || x.y != y.y || x.refined != y.refined || x.refineOk != y.refineOk || x.aligned != y.aligned)
+                    return false;
+            }
+            return true;
+        };
+
+        const Refined everything = run(qint64(1) << 30, false, 12);
+        QVERIFY(everything.log.size() > 24);
+        QCOMPARE(everything.refineDecodes, qint64(0)); // all frames stayed
+        QCOMPARE(everything.windows, qint64(0));       // so no window was needed
+
+        // Half of the frames fit beside read-ahead.
+        const qint64 budget = 6 * stored + (threads == 1 ? 0 : 4 * 2 * 160 * 120 * 4);
+        const Refined windows = run(budget, false, 12);
+        QVERIFY(same(windows, everything));
+        QVERIFY(windows.windows > 0);
+        QVERIFY(windows.withinBudget);
+        const Refined shown = run(budget, true, 12);
+        QVERIFY(same(shown, everything));
+        QCOMPARE(shown.windows, qint64(0));
+        // Only the last frame is read again where the windows are used (it stays the current frame).
+        QVERIFY2(windows.refineDecodes < shown.refineDecodes,
+                 qPrintable(QStringLiteral("%1 against %2").arg(windows.refineDecodes).arg(shown.refineDecodes)));
+
+        // Another radius at refinement: the windows do not fit it, the frames are read.
+        const Refined wider = run(budget, false, 14);
+        const Refined widerEverything = run(qint64(1) << 30, false, 14);
+        QVERIFY(same(wider, widerEverything));
+        QVERIFY(wider.refineDecodes >= shown.refineDecodes);
+    }
+
     // The colour adjustment remembers results by value; a stack repeats values a lot, so remembered and
     // replaced slots are both exercised, and every pixel must be what the one-channel function gives.
     void colourAdjustmentMatchesTheChannelFunction_data()

@@ -106,13 +106,16 @@ public:
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
 
+    // Frames the loop handles without reading them: they are not read ahead.
+    void skipping(std::function<bool(int)> skip) { skip_ = std::move(skip); }
+
     // Called before the loop processes frame i: schedules the next frames that take part.
     void before(int i)
     {
         const int n = engine_.frames->count();
         int queued = 0;
         for (int j = i + 1; j < n && queued < depth_; ++j) {
-            if (!progress_.takesPart(j))
+            if (!progress_.takesPart(j) || (skip_ && skip_(j)))
                 continue;
             ++queued;
             if (j <= highest_)
@@ -253,6 +256,7 @@ private:
     StackEngine& engine_;
     const Progress& progress_;
     Compute compute_;
+    std::function<bool(int)> skip_;
     std::unique_ptr<parallel::Workers> workers_;
     std::mutex mutex_;
     std::condition_variable done_;
@@ -454,6 +458,29 @@ QString pickMessage(PickResult result, const StackEngine& engine, const Referenc
     return QString();
 }
 
+// Refinement searches a window of each frame around its aligned position. For a frame that is not one
+// of the cache's residents, alignment cuts that window from the frame it has just read and the cache
+// keeps it, so that refinement need not read the frame again. The tag names everything the window
+// depends on besides the frame; a window cut under other settings is not used. Windows are kept only
+// where refinement does not show the frames it matches.
+static QString searchWindowTag(const FrameRecord& r, const RefineSettings& s)
+{
+    return QString::number(r.x) + QLatin1Char(',') + QString::number(r.y) + QLatin1Char(',') + QString::number(s.radius)
+        + QLatin1Char(',') + QString::number(s.basePattern.width()) + QLatin1Char(',')
+        + QString::number(s.basePattern.height()) + QLatin1Char(',') + QString::number(quint64(s.referenceColor.rgba64()), 16)
+        + (r.isReference ? QStringLiteral(",reference") : QString());
+}
+
+static void keepSearchWindow(StackEngine& e, int i, const RefineSettings& settings)
+{
+    const FrameRequest request = e.frameRequest(e.frames->path(i));
+    if (!request.keep || e.cache->isResident(request.key))
+        return;
+    const FrameRecord r = e.frames->record(i);
+    e.cache->keepPiece(request.key, searchWindowTag(r, settings),
+                       cutSearchWindow(e.frameImage, e.workImage, r.isReference, r.x, r.y, e.meanColourFn(), settings));
+}
+
 static bool alignLoop(StackEngine& e, const Progress& progress)
 {
     if (e.alignMode == AlignMode::Planet)
@@ -476,6 +503,9 @@ static bool alignLoop(StackEngine& e, const Progress& progress)
     for (int i = 0; i < n; ++i)
         isReference[std::size_t(i)] = e.frames->record(i).isReference;
     const int taking = framesTakingPart(e, progress);
+    e.cache->clearPieces();
+    const RefineSettings refineSettings = e.refineSettings();
+    const bool keepWindows = !progress.show && e.cache->budget() > 0 && !refineSettings.basePattern.isNull();
     ReadAhead<AlignWork> readAhead(e, progress, [&e, &settings, &isReference](int i, const QImage& frame, AlignWork& work) {
         work = computeAlignWork(frame, isReference[std::size_t(i)], e.meanColourFn(), settings);
     });
@@ -496,6 +526,8 @@ static bool alignLoop(StackEngine& e, const Progress& progress)
                          + seconds(t) + QStringLiteral("s"));
             if (progress.show)
                 progress.display(e.markFeature());
+            if (keepWindows)
+                keepSearchWindow(e, i, refineSettings);
             ++valid;
         } else {
             progress.say(QStringLiteral("Feature not found: ") + path + QStringLiteral(" // Processing time: ") + seconds(t)
@@ -522,11 +554,32 @@ static bool refineLoop(StackEngine& e, const Progress& progress)
     for (int i = 0; i < n; ++i)
         records[std::size_t(i)] = e.frames->record(i);
     const int taking = framesTakingPart(e, progress);
+    // The search windows kept by the alignment; the last frame is read, so that the current frame
+    // is the last one afterwards, as when every frame is read.
+    std::vector<QImage> windows(static_cast<std::size_t>(n));
+    if (!progress.show && e.cache->pieceBytes() > 0) {
+        int last = n - 1;
+        while (last >= 0 && !progress.takesPart(last))
+            --last;
+        for (int i = 0; i < last; ++i) {
+            const FrameRecord& r = records[std::size_t(i)];
+            if (progress.takesPart(i) && r.aligned)
+                e.cache->piece(e.frameRequest(e.frames->path(i)).key, searchWindowTag(r, settings), &windows[std::size_t(i)]);
+        }
+    }
     ReadAhead<RefineWork> readAhead(e, progress, [&e, &settings, &records](int i, const QImage& frame, RefineWork& work) {
         const FrameRecord& r = records[std::size_t(i)];
         work = computeRefineWork(frame, r.isReference, r.aligned, r.x, r.y, e.meanColourFn(), settings);
     });
+    readAhead.skipping([&windows](int j) { return !windows[std::size_t(j)].isNull(); });
     const bool cancelled = eachFrame(e, progress, readAhead, taking, [&](int i, RefineWork* prepared, const Stopwatch& clock) {
+        RefineWork matched;
+        const QImage& window = windows[std::size_t(i)];
+        if (!prepared && !window.isNull()) {
+            const FrameRecord& r = records[std::size_t(i)];
+            matchInWindow(matched, window, r.x, r.y, settings);
+            prepared = &matched;
+        }
         const bool read = prepared ? e.refineFrame(i, prepared) : e.refineFrame(i);
         progress.setStatus(QStringLiteral("Doing pattern matching... ") + percent(i, n));
         ++analysed;

@@ -46,3 +46,8 @@ struct RefineWork {
 AlignWork computeAlignWork(const QImage& frame, bool isReference, const MeanColourFn& meanOf, const AlignSettings& s);
 RefineWork computeRefineWork(const QImage& frame, bool isReference, bool aligned, int featureX, int featureY,
                              const MeanColourFn& meanOf, const RefineSettings& s);
+// Its two steps: the colour-normalised search window around the unrefined position, cut from the
+// frame's 8-bit view, and the search inside it (which fills matched, current, aligned and match).
+QImage cutSearchWindow(const QImage& frame, const QImage& work, bool isReference, int featureX, int featureY,
+                       const MeanColourFn& meanOf, const RefineSettings& s);
+void matchInWindow(RefineWork& w, const QImage& window, int featureX, int featureY, const RefineSettings& s);
