@@ -108,6 +108,21 @@ QString writePng(const QString& path, const PngSpec& s, quint64 seed)
     return ok ? path : QString();
 }
 
+// A planet that moves and blurs a little from frame to frame, with noise of its own in each.
+QImage planetFrame(int i, int width, int height, int radius, quint32 seed)
+{
+    synth::Planet p;
+    p.width = width;
+    p.height = height;
+    p.radius = radius;
+    p.cx = width / 2 + (i % 3) - 1;
+    p.cy = height / 2 + (i % 2);
+    p.blur = 0.5 + 0.2 * i;
+    p.noise = 2.0;
+    p.seed = seed + quint32(i);
+    return synth::renderPlanet(p);
+}
+
 // The file as StackEngine reads it, with the fast decoder on or off.
 QImage readWith(bool fast, const QString& path, bool* ok)
 {
@@ -284,16 +299,7 @@ private slots:
         QFETCH(bool, deep);
         QVector<QImage> images;
         for (int i = 0; i < 7; ++i) {
-            synth::Planet p;
-            p.width = 150;
-            p.height = 110;
-            p.radius = 26;
-            p.cx = 75 + (i % 3) - 1;
-            p.cy = 55 + (i % 2);
-            p.blur = 0.5 + 0.2 * i;
-            p.noise = 2.0;
-            p.seed = quint32(300 + i);
-            QImage image = synth::renderPlanet(p);
+            QImage image = planetFrame(i, 150, 110, 26, 300);
             if (deep) {
                 // Low bits of their own, so that every bit of the 16 counts.
                 image = image.convertToFormat(QImage::Format_RGBX64);
@@ -395,18 +401,8 @@ private slots:
     {
         QFETCH(int, threads);
         QVector<QImage> images;
-        for (int i = 0; i < 12; ++i) {
-            synth::Planet p;
-            p.width = 160;
-            p.height = 120;
-            p.radius = 28;
-            p.cx = 80 + (i % 5) - 2;
-            p.cy = 60 + (i % 3) - 1;
-            p.blur = 0.4 + 0.15 * i;
-            p.noise = 3.0;
-            p.seed = quint32(700 + i);
-            images << synth::renderPlanet(p);
-        }
+        for (int i = 0; i < 12; ++i)
+            images << planetFrame(i, 160, 120, 28, 700);
         QTemporaryDir sequence;
         QVERIFY(sequence.isValid());
         const QStringList frames = fixtures::writeSequence(sequence, QStringLiteral("w"), images);
