@@ -61,6 +61,15 @@ Outcome runPipeline(const QStringList& frames, const QStringList& darks, qint64 
     return out;
 }
 
+// Frames of 100x100 pixels, frame i all grey level i.
+QStringList greyFrames(const QTemporaryDir& dir, int count)
+{
+    QStringList paths;
+    for (int i = 0; i < count; ++i)
+        paths << fixtures::write(dir, QStringLiteral("f%1.png").arg(i), fixtures::solid(100, 100, qRgb(i, i, i)));
+    return paths;
+}
+
 QVector<QImage> planets(int count, int width, int height)
 {
     QVector<QImage> frames;
@@ -224,9 +233,7 @@ private slots:
     void piecesShareTheBudget()
     {
         QTemporaryDir local;
-        QStringList paths;
-        for (int i = 0; i < 3; ++i)
-            paths << fixtures::write(local, QStringLiteral("f%1.png").arg(i), fixtures::solid(100, 100, qRgb(i, i, i)));
+        const QStringList paths = greyFrames(local, 3);
         StackEngine e;
         const qint64 stored = 100 * 100 * 3;
         e.cache->setBudget(2 * stored + 100);
@@ -273,9 +280,7 @@ private slots:
     void budgetKeepsTheFramesAdmittedFirst()
     {
         QTemporaryDir local;
-        QStringList paths;
-        for (int i = 0; i < 4; ++i)
-            paths << fixtures::write(local, QStringLiteral("f%1.png").arg(i), fixtures::solid(100, 100, qRgb(i, i, i)));
+        const QStringList paths = greyFrames(local, 4);
         StackEngine e;
         const qint64 stored = 100 * 100 * 3;
         e.cache->setBudget(2 * stored + stored / 2);
